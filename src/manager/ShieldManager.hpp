@@ -1,0 +1,122 @@
+// The one controller of a block: the target table, the shields, the window observers, the
+// timers, the permission state and the coverage figures, and every decision about them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Desktop.hpp"
+#include "protocol/Protocol.hpp"
+#include "shield/Shield.hpp"
+
+namespace sh {
+
+// One eligible on-screen window.
+struct WindowSnapshot {
+    int64_t number = 0;
+    int32_t pid = 0;
+    // Window-list coordinates: origin at the top-left of the primary screen, y downwards.
+    Rect bounds;
+};
+
+struct EligibleWindow {
+    WindowSnapshot snapshot;
+    Target target;
+};
+
+namespace timing {
+inline constexpr double debounceDelay = 0.04;
+inline constexpr double periodicInterval = 4.0;
+inline constexpr double postLaunchDelay = 0.6;
+inline constexpr double deadlineDivisor = 1000;
+}  // namespace timing
+
+// The seven window notifications every observer registers, in registration order.
+inline constexpr const char* windowNotifications[] = {
+    "AXMoved",           "AXResized",          "AXWindowCreated",          "AXUIElementDestroyed",
+    "AXWindowMiniaturized", "AXWindowDeminiaturized", "AXFocusedWindowChanged",
+};
+
+class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
+public:
+    // Constructs and initialises the manager: accessory policy, `managerReference`, the five
+    // workspace registrations, the screen registration, then "ready".
+    static std::shared_ptr<ShieldManager> create(Desktop& desktop);
+    ~ShieldManager();
+    ShieldManager(const ShieldManager&) = delete;
+    ShieldManager& operator=(const ShieldManager&) = delete;
+
+    // The sixteen fields of a block's state. Main thread only.
+    std::unordered_map<std::string, Target> targetsByBundleId;
+    std::unordered_map<int64_t, std::shared_ptr<ShieldRecord>> shields;
+    std::map<int32_t, std::unique_ptr<WindowObserver>> observers;
+    std::optional<double> endsAt;
+    bool active = false;
+    bool permissionChecked = false;
+    bool permissionGranted = false;
+    std::vector<std::shared_ptr<NotificationToken>> eventObservers;
+    std::shared_ptr<Timer> reconcileTimer;
+    std::shared_ptr<Timer> deadlineTimer;
+    std::shared_ptr<NotificationToken> displayObserver;
+    bool reconcilePending = false;
+    int64_t eligibleWindowCount = 0;
+    int64_t coveredWindowCount = 0;
+    std::optional<std::string> coverageError;
+    std::optional<std::string> lastCoverageSignature;
+
+    // Commands.
+    void handleCommand(Command command);
+
+    // Messages.
+    Message statusPayload(std::string_view type, std::optional<int64_t> requestId) const;
+    void emitAttempt(const Target& target);
+
+    // Enumeration and reconciliation.
+    std::vector<EligibleWindow> snapshots();
+    void reconcile();
+    void raiseShields(int32_t pid);
+    void clearShields();
+    void publishCoverageIfChanged();
+    std::string coverageSignature() const;
+    Rect panelFrame(const Rect& windowListBounds);
+
+    // Scheduling.
+    void scheduleReconcile();
+    void startTimers();
+    void scheduleDeadline();
+    void expireDeadline();
+
+    // Accessibility.
+    void refreshAccessibility(bool prompt);
+    void installAXObservers();
+    void removeAXObservers();
+
+    // Workspace events.
+    void handleWorkspaceEvent(const Notification& notification, NotificationName registeredName);
+
+    Desktop& desktop() { return desktop_; }
+
+private:
+    explicit ShieldManager(Desktop& desktop);
+    void init();
+    void installWorkspaceObservers();
+    void stopTimer(std::shared_ptr<Timer>& timer);
+    std::unordered_map<int32_t, Target> targetsByProcess();
+
+    Desktop& desktop_;
+};
+
+// The process-wide strong reference through which the accessibility callback reaches the
+// manager. Main thread only.
+std::shared_ptr<ShieldManager>& managerReference();
+
+// The observer callback: defers to the main queue, which asks the manager in
+// `managerReference` for a debounced pass. It reads no manager state itself.
+AccessibilityCallback accessibilityCallback(MainLoop& mainLoop);
+
+}  // namespace sh

@@ -1,0 +1,44 @@
+// The accessibility service: the trust query, and window observers, one per process, that
+// report window changes of that process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sh {
+
+class WindowObserver;
+
+// Runs on the main thread for every notification an attached observer receives.
+using AccessibilityCallback =
+    std::function<void(WindowObserver& observer, const std::string& notification)>;
+
+// One observer on one application's accessibility element. Destroying it releases it.
+class WindowObserver {
+public:
+    virtual ~WindowObserver() = default;
+    // Registers a notification on the application's element with no context value. A refusal
+    // (for example a notification the application does not support) is not reported.
+    virtual void addNotification(const std::string& name) = 0;
+    // Attaches the observer to the main run loop (all common modes) / detaches it. Callbacks
+    // arrive only while attached.
+    virtual void attachToMainRunLoop() = 0;
+    virtual void detachFromMainRunLoop() = 0;
+};
+
+class Accessibility {
+public:
+    virtual ~Accessibility() = default;
+    // Whether the helper is trusted for accessibility now.
+    virtual bool isProcessTrusted() = 0;
+    // The same answer; with `prompt` the system may also ask the user to grant the
+    // permission. Does not wait for the user.
+    virtual bool isProcessTrustedWithOptions(bool prompt) = 0;
+    // An observer for the process, or null when it cannot be created.
+    virtual std::unique_ptr<WindowObserver> createObserver(int32_t processIdentifier,
+                                                           AccessibilityCallback callback) = 0;
+};
+
+}  // namespace sh

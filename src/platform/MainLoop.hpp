@@ -1,0 +1,53 @@
+// The main thread's event loop as the core sees it: posted tasks, delayed tasks, timers,
+// the wall clock, and the application object that runs and ends the loop.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace sh {
+
+using Task = std::function<void()>;
+
+// A scheduled timer. The loop keeps it alive until it is invalidated or, for a one-shot
+// timer, until it has fired; the owner keeps it only to stop it.
+class Timer {
+public:
+    virtual ~Timer() = default;
+    // Stops the timer for good; its action never runs again. Calling it twice is harmless.
+    virtual void invalidate() = 0;
+    virtual bool isValid() const = 0;
+};
+
+class MainLoop {
+public:
+    virtual ~MainLoop() = default;
+
+    // Queues a task for the main thread. Safe to call from any thread. Tasks run one at a
+    // time, each to completion, in the order they were posted.
+    virtual void post(Task task) = 0;
+    // Main thread only: runs the task once, on the main thread, after the delay.
+    virtual void postDelayed(double delaySeconds, Task task) = 0;
+    // Main thread only: a timer whose action runs on the main thread after the interval,
+    // and again at every interval while `repeats` is true and it has not been invalidated.
+    virtual std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
+                                                 Task action) = 0;
+    // The wall clock, in seconds since 1970-01-01 00:00 UTC.
+    virtual double now() const = 0;
+};
+
+enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
+
+// The process's application object.
+class Application {
+public:
+    virtual ~Application() = default;
+    virtual void setActivationPolicy(ActivationPolicy policy) = 0;
+    // Runs the main loop on the calling (main) thread. Returns only if the loop ever stops.
+    virtual void run() = 0;
+    // Ends the process with status 0. Real desktops do not return from it; the simulated
+    // one records the request and stops its loop.
+    virtual void terminate() = 0;
+};
+
+}  // namespace sh

@@ -1,0 +1,53 @@
+// The on-screen window list, delivered raw: which keys a record has and what kind of value
+// each holds. Deciding which windows count is the core's business.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/Geometry.hpp"
+
+namespace sh {
+
+// One value of a window-info record.
+struct WindowInfoValue {
+    enum class Kind { number, dictionary, other };
+    Kind kind = Kind::other;
+    // For numbers: the value as a 64-bit float, and the value as a 64-bit integer when the
+    // number holds exactly an integer.
+    double doubleValue = 0;
+    std::optional<int64_t> exactInteger;
+    // For dictionaries: the rectangle the dictionary describes, when it describes one.
+    std::optional<Rect> rectangle;
+
+    static WindowInfoValue integer(int64_t value) {
+        return {Kind::number, static_cast<double>(value), value, std::nullopt};
+    }
+    static WindowInfoValue real(double value) { return {Kind::number, value, std::nullopt, {}}; }
+    static WindowInfoValue rect(Rect r) { return {Kind::dictionary, 0, std::nullopt, r}; }
+    static WindowInfoValue dictionaryWithoutRect() { return {Kind::dictionary, 0, {}, {}}; }
+    static WindowInfoValue otherKind() { return {}; }
+};
+
+// One window of the list. Only these five keys are ever read; an absent optional means the
+// record has no such key.
+struct WindowInfoRecord {
+    std::optional<WindowInfoValue> ownerPID;
+    std::optional<WindowInfoValue> number;
+    std::optional<WindowInfoValue> layer;
+    std::optional<WindowInfoValue> alpha;
+    std::optional<WindowInfoValue> bounds;
+};
+
+// The window-list request options, by their window-server values.
+enum WindowListOption : uint32_t {
+    windowListOptionOnScreenOnly = 1,
+    windowListExcludeDesktopElements = 16,
+};
+constexpr int64_t nullWindowID = 0;
+
+// Front to back. Absent when the list cannot be produced or is not a list of records.
+using WindowInfoList = std::optional<std::vector<WindowInfoRecord>>;
+
+}  // namespace sh

@@ -1,0 +1,42 @@
+// The Linux main loop: a poll(2) loop that runs posted tasks in posting order, delayed tasks
+// and timers on the monotonic clock, and file-descriptor sources such as the X connection.
+#pragma once
+
+#include "platform/MainLoop.hpp"
+
+#include <memory>
+
+namespace sh {
+
+class PollLoop final : public MainLoop, public Application {
+public:
+    PollLoop();
+    ~PollLoop() override;
+
+    // MainLoop
+    void post(Task task) override;
+    void postDelayed(double delaySeconds, Task task) override;
+    std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
+                                         Task action) override;
+    double now() const override;
+
+    // Application. There is no Dock or menu bar on Linux, so the policy is only recorded.
+    void setActivationPolicy(ActivationPolicy policy) override;
+    void run() override;
+    // Runs the exit hooks and ends the process with status 0; does not return.
+    void terminate() override;
+
+    // Main thread: `onReadable` runs on the main thread whenever `fd` is readable or hung up.
+    void watchFd(int fd, Task onReadable);
+    // Main thread: runs before every wait, after due work, so a source can handle events it
+    // has already read into its own queue and flush what it has buffered.
+    void addPrepareHook(Task hook);
+    // Main thread: runs when the process is about to end through terminate().
+    void addExitHook(Task hook);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace sh
