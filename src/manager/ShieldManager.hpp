@@ -38,12 +38,17 @@ inline constexpr double deadlineDivisor = 1000;
 
 // The seven window notifications every observer registers, in registration order.
 inline constexpr const char* windowNotifications[] = {
-    "AXMoved",           "AXResized",          "AXWindowCreated",          "AXUIElementDestroyed",
-    "AXWindowMiniaturized", "AXWindowDeminiaturized", "AXFocusedWindowChanged",
+    "AXMoved",
+    "AXResized",
+    "AXWindowCreated",
+    "AXUIElementDestroyed",
+    "AXWindowMiniaturized",
+    "AXWindowDeminiaturized",
+    "AXFocusedWindowChanged",
 };
 
 class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
-public:
+  public:
     // Constructs and initialises the manager: accessory policy, `managerReference`, the five
     // workspace registrations, the screen registration, then "ready".
     static std::shared_ptr<ShieldManager> create(Desktop& desktop);
@@ -101,7 +106,7 @@ public:
 
     Desktop& desktop() { return desktop_; }
 
-private:
+  private:
     explicit ShieldManager(Desktop& desktop);
     void init();
     void installWorkspaceObservers();

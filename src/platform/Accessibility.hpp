@@ -17,7 +17,7 @@ using AccessibilityCallback =
 
 // One observer on one application's accessibility element. Destroying it releases it.
 class WindowObserver {
-public:
+  public:
     virtual ~WindowObserver() = default;
     // Registers a notification on the application's element with no context value. A refusal
     // (for example a notification the application does not support) is not reported.
@@ -29,7 +29,7 @@ public:
 };
 
 class Accessibility {
-public:
+  public:
     virtual ~Accessibility() = default;
     // Whether the helper is trusted for accessibility now.
     virtual bool isProcessTrusted() = 0;

@@ -15,7 +15,7 @@
 namespace sh {
 
 class Desktop {
-public:
+  public:
     virtual ~Desktop() = default;
 
     virtual Application& application() = 0;

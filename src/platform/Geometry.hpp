@@ -12,9 +12,13 @@ struct Rect {
     double width = 0;
     double height = 0;
 
-    double minX() const { return x; }
-    double minY() const { return y; }
-    double maxY() const { return y + height; }
+    // Like the window server's rectangle accessors, these read the rectangle standardised:
+    // a negative width or height extends it to the left or downwards.
+    double minX() const { return width < 0 ? x + width : x; }
+    double minY() const { return height < 0 ? y + height : y; }
+    double maxY() const { return height < 0 ? y : y + height; }
+    double standardWidth() const { return width < 0 ? -width : width; }
+    double standardHeight() const { return height < 0 ? -height : height; }
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 

@@ -12,7 +12,7 @@ using Task = std::function<void()>;
 // A scheduled timer. The loop keeps it alive until it is invalidated or, for a one-shot
 // timer, until it has fired; the owner keeps it only to stop it.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     // Stops the timer for good; its action never runs again. Calling it twice is harmless.
     virtual void invalidate() = 0;
@@ -20,7 +20,7 @@ public:
 };
 
 class MainLoop {
-public:
+  public:
     virtual ~MainLoop() = default;
 
     // Queues a task for the main thread. Safe to call from any thread. Tasks run one at a
@@ -40,7 +40,7 @@ enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
 
 // The process's application object.
 class Application {
-public:
+  public:
     virtual ~Application() = default;
     virtual void setActivationPolicy(ActivationPolicy policy) = 0;
     // Runs the main loop on the calling (main) thread. Returns only if the loop ever stops.

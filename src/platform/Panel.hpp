@@ -12,7 +12,7 @@ namespace sh {
 
 // What a panel shows and how it reacts to input. The desktop calls these on the main thread.
 class PanelContent {
-public:
+  public:
     virtual ~PanelContent() = default;
     // The picture for the view's current bounds (origin 0, 0, bottom-left).
     virtual Drawing draw(const Rect& bounds) = 0;
@@ -58,7 +58,7 @@ struct ContentViewOptions {
 };
 
 class Panel {
-public:
+  public:
     virtual ~Panel() = default;
     // The view that fills the panel. The panel keeps it until it is closed.
     virtual void setContentView(std::shared_ptr<PanelContent> view,

@@ -38,14 +38,14 @@ struct Notification {
 
 // What a registration returns; the caller keeps it only to unregister later.
 class NotificationToken {
-public:
+  public:
     virtual ~NotificationToken() = default;
 };
 
 using NotificationBlock = std::function<void(const Notification&)>;
 
 class NotificationCenter {
-public:
+  public:
     virtual ~NotificationCenter() = default;
     // Registers `block` for every notification of `name` from any sender; it then runs on
     // the main thread until the token is removed.
@@ -55,7 +55,7 @@ public:
 };
 
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
     // The centre that posts the five workspace notifications.

@@ -13,7 +13,7 @@ namespace sh {
 
 // The portable content view of a shield panel.
 class ShieldView : public PanelContent {
-public:
+  public:
     ShieldView(const Rect& frame, Target target, std::optional<double> endsAt);
 
     Target target;
@@ -29,7 +29,7 @@ public:
     void setWindow(std::weak_ptr<Panel> window) { window_ = std::move(window); }
     const Rect& frame() const { return frame_; }
 
-private:
+  private:
     Rect frame_;
     std::weak_ptr<Panel> window_;
 };

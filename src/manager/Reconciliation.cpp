@@ -1,0 +1,129 @@
+// Reconciliation: one shield per eligible window, exactly over it and directly above it, and
+// the coverage figures that the status messages report.
+#include <unordered_set>
+
+#include "manager/ShieldManager.hpp"
+
+namespace sh {
+
+Rect ShieldManager::panelFrame(const Rect& bounds) {
+    // Window-list rectangles grow downwards from the top of the primary screen; panel frames
+    // grow upwards from its bottom.
+    std::vector<Rect> screens = desktop_.screens();
+    double top = screens.empty() ? 0 : screens.front().maxY();
+    double height = bounds.standardHeight();
+    return {bounds.minX(), (top - bounds.minY()) - height, bounds.standardWidth(), height};
+}
+
+void ShieldManager::reconcile() {
+    if (!active || !permissionGranted) {
+        return;
+    }
+    coverageError.reset();
+    installAXObservers();
+    std::vector<EligibleWindow> windows = snapshots();
+    eligibleWindowCount = static_cast<int64_t>(windows.size());
+
+    std::unordered_set<int64_t> numbers;
+    numbers.reserve(windows.size());
+    for (const EligibleWindow& window : windows) {
+        numbers.insert(window.snapshot.number);
+    }
+    std::vector<int64_t> stale;
+    for (const auto& [number, record] : shields) {
+        if (!numbers.contains(number)) {
+            stale.push_back(number);
+        }
+    }
+    for (int64_t number : stale) {
+        std::shared_ptr<ShieldRecord> record = std::move(shields[number]);
+        shields.erase(number);
+        record->panel->close();
+    }
+
+    std::weak_ptr<ShieldManager> weak = weak_from_this();
+    for (const EligibleWindow& window : windows) {
+        Rect frame = panelFrame(window.snapshot.bounds);
+        std::shared_ptr<ShieldRecord>& record = shields[window.snapshot.number];
+        if (record) {
+            record->view->target = window.target;
+            record->view->endsAt = endsAt;
+            record->panel->setFrame(frame, true);
+        } else {
+            // The action keeps the target as it was when the shield was built.
+            auto onInteraction = [weak, target = window.target] {
+                if (auto manager = weak.lock()) {
+                    manager->emitAttempt(target);
+                }
+            };
+            record = makeShield(desktop_, frame, window.target, endsAt, std::move(onInteraction));
+        }
+        record->panel->orderWindow(WindowOrderingMode::above, window.snapshot.number);
+    }
+
+    int64_t covered = 0;
+    for (const EligibleWindow& window : windows) {
+        auto found = shields.find(window.snapshot.number);
+        if (found != shields.end() && found->second) {
+            ++covered;
+        }
+    }
+    coveredWindowCount = covered;
+    if (coveredWindowCount < eligibleWindowCount && !coverageError) {
+        coverageError = std::string(texts::shieldingFailed);
+    }
+    publishCoverageIfChanged();
+}
+
+void ShieldManager::raiseShields(int32_t pid) {
+    for (const EligibleWindow& window : snapshots()) {
+        if (window.snapshot.pid != pid) {
+            continue;
+        }
+        auto found = shields.find(window.snapshot.number);
+        if (found == shields.end()) {
+            continue;
+        }
+        // Hold the record: making a panel key can run platform code.
+        std::shared_ptr<ShieldRecord> record = found->second;
+        record->panel->orderWindow(WindowOrderingMode::above, window.snapshot.number);
+        record->panel->makeKeyWindow();
+    }
+}
+
+void ShieldManager::clearShields() {
+    // Take the table first, so a panel that reports back while closing finds it empty.
+    auto closing = std::move(shields);
+    shields.clear();
+    for (auto& [number, record] : closing) {
+        record->panel->close();
+    }
+    eligibleWindowCount = 0;
+    coveredWindowCount = 0;
+    coverageError.reset();
+}
+
+std::string ShieldManager::coverageSignature() const {
+    std::string signature;
+    signature += active ? "true" : "false";
+    signature += '|';
+    signature += permissionGranted ? "true" : "false";
+    signature += '|';
+    signature += std::to_string(eligibleWindowCount);
+    signature += '|';
+    signature += std::to_string(coveredWindowCount);
+    signature += '|';
+    signature += coverageError.value_or("");
+    return signature;
+}
+
+void ShieldManager::publishCoverageIfChanged() {
+    std::string signature = coverageSignature();
+    if (lastCoverageSignature && *lastCoverageSignature == signature) {
+        return;
+    }
+    lastCoverageSignature = std::move(signature);
+    emit(statusPayload("status", std::nullopt));
+}
+
+}  // namespace sh

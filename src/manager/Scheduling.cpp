@@ -1,0 +1,68 @@
+// When passes run and when a block ends by itself: the debounce, the periodic timer and the
+// deadline.
+#include "manager/ShieldManager.hpp"
+
+namespace sh {
+
+void ShieldManager::scheduleReconcile() {
+    if (!active || !permissionGranted) {
+        return;
+    }
+    if (reconcilePending) {
+        // A pass is already queued; this request joins it.
+        return;
+    }
+    reconcilePending = true;
+    std::weak_ptr<ShieldManager> weak = weak_from_this();
+    desktop_.mainLoop().postDelayed(timing::debounceDelay, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->reconcilePending = false;
+            manager->reconcile();
+        }
+    });
+}
+
+void ShieldManager::startTimers() {
+    if (reconcileTimer) {
+        return;
+    }
+    std::weak_ptr<ShieldManager> weak = weak_from_this();
+    // Periodic passes bypass the debounce, so shields catch up even when no event arrives.
+    reconcileTimer = desktop_.mainLoop().scheduleTimer(timing::periodicInterval, true, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->reconcile();
+        }
+    });
+}
+
+void ShieldManager::scheduleDeadline() {
+    stopTimer(deadlineTimer);
+    if (!active || !endsAt) {
+        return;
+    }
+    double remaining = *endsAt / timing::deadlineDivisor - desktop_.mainLoop().now();
+    // Zero, negative and NaN all mean the end time is not in the future.
+    if (!(remaining > 0)) {
+        expireDeadline();
+        return;
+    }
+    std::weak_ptr<ShieldManager> weak = weak_from_this();
+    deadlineTimer = desktop_.mainLoop().scheduleTimer(remaining, false, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->expireDeadline();
+        }
+    });
+}
+
+void ShieldManager::expireDeadline() {
+    active = false;
+    endsAt.reset();
+    targetsByBundleId.clear();
+    clearShields();
+    removeAXObservers();
+    stopTimer(reconcileTimer);
+    stopTimer(deadlineTimer);
+    publishCoverageIfChanged();
+}
+
+}  // namespace sh

@@ -1,0 +1,327 @@
+// The simulated desktop: virtual time, scripted desktop facts, and records of every
+// operation the core performs.
+#include "platform/sim/SimDesktop.hpp"
+
+#include <algorithm>
+
+namespace sh::sim {
+
+struct SimLoop::SimTimer final : public Timer {
+    double interval = 0;
+    bool repeats = false;
+    bool valid = true;
+    Task action;
+    void invalidate() override {
+        valid = false;
+        // Release what the action holds, as a real timer does once invalidated.
+        action = nullptr;
+    }
+    bool isValid() const override { return valid; }
+};
+
+void SimLoop::post(Task task) {
+    std::lock_guard lock(postedMutex_);
+    posted_.push_back(std::move(task));
+}
+
+void SimLoop::schedule(double due, Task task, std::shared_ptr<SimTimer> timer) {
+    uint64_t sequence = sequence_++;
+    scheduled_.emplace(std::make_pair(due, sequence),
+                       Scheduled{due, sequence, std::move(task), std::move(timer)});
+}
+
+void SimLoop::postDelayed(double delaySeconds, Task task) {
+    schedule(uptime_ + std::max(delaySeconds, 0.0), std::move(task), nullptr);
+}
+
+std::shared_ptr<Timer> SimLoop::scheduleTimer(double intervalSeconds, bool repeats, Task action) {
+    auto timer = std::make_shared<SimTimer>();
+    timer->interval = std::max(intervalSeconds, 0.0);
+    timer->repeats = repeats;
+    timer->action = std::move(action);
+    timers_.push_back(timer);
+    schedule(uptime_ + timer->interval, nullptr, timer);
+    return timer;
+}
+
+void SimLoop::runPosted() {
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(postedMutex_);
+            if (posted_.empty()) {
+                return;
+            }
+            task = std::move(posted_.front());
+            posted_.pop_front();
+        }
+        task();
+    }
+}
+
+bool SimLoop::runNextDue(double until) {
+    if (scheduled_.empty() || scheduled_.begin()->first.first > until) {
+        return false;
+    }
+    auto node = scheduled_.extract(scheduled_.begin());
+    Scheduled& item = node.mapped();
+    uptime_ = std::max(uptime_, item.due);
+    if (item.timer) {
+        std::shared_ptr<SimTimer> timer = item.timer;
+        if (timer->valid) {
+            if (timer->repeats) {
+                schedule(item.due + std::max(timer->interval, 1e-4), nullptr, timer);
+            } else {
+                timer->valid = false;
+            }
+            // Copy: the action may invalidate its own timer.
+            Task action = timer->action;
+            if (action) {
+                action();
+            }
+            if (!timer->repeats) {
+                timer->action = nullptr;
+            }
+        }
+    } else {
+        item.task();
+    }
+    runPosted();
+    return true;
+}
+
+void SimLoop::advance(double seconds) {
+    runPosted();
+    double until = uptime_ + seconds;
+    while (runNextDue(until)) {
+    }
+    uptime_ = until;
+    runPosted();
+}
+
+size_t SimLoop::validTimerCount() const {
+    return static_cast<size_t>(std::count_if(timers_.begin(), timers_.end(), [](const auto& weak) {
+        auto timer = weak.lock();
+        return timer && timer->valid;
+    }));
+}
+
+std::vector<double> SimLoop::validTimerIntervals() const {
+    std::vector<double> intervals;
+    for (const auto& weak : timers_) {
+        if (auto timer = weak.lock(); timer && timer->valid) {
+            intervals.push_back(timer->interval);
+        }
+    }
+    return intervals;
+}
+
+size_t SimLoop::pendingDelayedCount() const {
+    return static_cast<size_t>(
+        std::count_if(scheduled_.begin(), scheduled_.end(),
+                      [](const auto& entry) { return !entry.second.timer; }));
+}
+
+namespace {
+struct SimToken final : public NotificationToken {};
+}  // namespace
+
+std::shared_ptr<NotificationToken> SimNotificationCenter::addObserver(NotificationName name,
+                                                                      NotificationBlock block) {
+    auto token = std::make_shared<SimToken>();
+    registrations_.push_back({name, std::move(block), token, false});
+    return token;
+}
+
+void SimNotificationCenter::removeObserver(const std::shared_ptr<NotificationToken>& token) {
+    for (Registration& registration : registrations_) {
+        if (registration.token == token && !registration.removed) {
+            registration.removed = true;
+            // Release the block, and with it whatever it captured.
+            registration.block = nullptr;
+        }
+    }
+}
+
+void SimNotificationCenter::post(const Notification& notification) {
+    for (size_t i = 0; i < registrations_.size(); ++i) {
+        if (registrations_[i].removed || registrations_[i].name != notification.name) {
+            continue;
+        }
+        loop_.post([this, i, notification] {
+            // Removed between posting and delivery: nothing is delivered.
+            if (!registrations_[i].removed && registrations_[i].block) {
+                registrations_[i].block(notification);
+            }
+        });
+    }
+}
+
+size_t SimNotificationCenter::liveRegistrationCount() const {
+    return static_cast<size_t>(std::count_if(registrations_.begin(), registrations_.end(),
+                                             [](const auto& r) { return !r.removed; }));
+}
+
+void SimPanel::setContentView(std::shared_ptr<PanelContent> view,
+                              const ContentViewOptions& options) {
+    content = std::move(view);
+    contentOptions = options;
+}
+
+void SimPanel::setFrame(const Rect& newFrame, bool) {
+    frame = newFrame;
+    ++setFrameCalls;
+}
+
+void SimPanel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
+    ++orderCalls;
+    if (closed) {
+        return;
+    }
+    onScreen = mode != WindowOrderingMode::out;
+    orderedAbove = mode == WindowOrderingMode::above ? std::optional(relativeTo) : std::nullopt;
+}
+
+void SimPanel::makeKeyWindow() {
+    ++makeKeyCalls;
+    if (closed || !configuration.canBecomeKeyWindow) {
+        return;
+    }
+    if (keyPanel) {
+        if (auto previous = keyPanel->lock()) {
+            previous->isKey = false;
+        }
+        *keyPanel = weak_from_this();
+    }
+    isKey = true;
+}
+
+void SimPanel::close() {
+    closed = true;
+    onScreen = false;
+    isKey = false;
+    // A closed window lets go of its content view.
+    content.reset();
+}
+
+namespace {
+
+class SimObserver final : public WindowObserver {
+  public:
+    explicit SimObserver(std::shared_ptr<SimObserverRecord> record) : record_(std::move(record)) {
+        record_->observer = this;
+    }
+    ~SimObserver() override {
+        record_->released = true;
+        record_->attached = false;
+        record_->observer = nullptr;
+        record_->callback = nullptr;
+    }
+    void addNotification(const std::string& name) override {
+        record_->notifications.push_back(name);
+    }
+    void attachToMainRunLoop() override { record_->attached = true; }
+    void detachFromMainRunLoop() override { record_->attached = false; }
+
+  private:
+    std::shared_ptr<SimObserverRecord> record_;
+};
+
+}  // namespace
+
+std::unique_ptr<WindowObserver> SimAccessibility::createObserver(int32_t pid,
+                                                                 AccessibilityCallback callback) {
+    ++createCalls;
+    if (failingPids.contains(pid)) {
+        return nullptr;
+    }
+    auto record = std::make_shared<SimObserverRecord>();
+    record->pid = pid;
+    record->callback = std::move(callback);
+    records.push_back(record);
+    return std::make_unique<SimObserver>(record);
+}
+
+int SimAccessibility::fire(int32_t pid, const std::string& notification) {
+    int delivered = 0;
+    for (const auto& record : records) {
+        if (record->pid == pid && record->attached && !record->released && record->callback) {
+            record->callback(*record->observer, notification);
+            ++delivered;
+        }
+    }
+    return delivered;
+}
+
+std::vector<std::shared_ptr<SimObserverRecord>> SimAccessibility::liveObservers() const {
+    std::vector<std::shared_ptr<SimObserverRecord>> live;
+    for (const auto& record : records) {
+        if (!record->released) {
+            live.push_back(record);
+        }
+    }
+    return live;
+}
+
+size_t SimAccessibility::attachedCount() const {
+    return static_cast<size_t>(std::count_if(
+        records.begin(), records.end(), [](const auto& r) { return r->attached && !r->released; }));
+}
+
+SimDesktop::SimDesktop() = default;
+
+SimDesktop::~SimDesktop() {
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+}
+
+void SimDesktop::runInBackground(Task task) {
+    threads_.emplace_back(std::move(task));
+}
+
+WindowInfoList SimDesktop::copyWindowInfo(uint32_t options, int64_t relativeToWindow) {
+    ++windowListCalls;
+    lastWindowListRequest = {options, relativeToWindow};
+    return windowList;
+}
+
+std::shared_ptr<Panel> SimDesktop::createPanel(const PanelConfiguration& configuration) {
+    auto panel = std::make_shared<SimPanel>();
+    panel->configuration = configuration;
+    panel->frame = configuration.contentRect;
+    panel->keyPanel = &keyPanel_;
+    panels.push_back(panel);
+    return panel;
+}
+
+WindowInfoRecord SimDesktop::window(int64_t number, int32_t pid, Rect bounds, int64_t layer,
+                                    double alpha) {
+    WindowInfoRecord record;
+    record.ownerPID = WindowInfoValue::integer(pid);
+    record.number = WindowInfoValue::integer(number);
+    record.layer = WindowInfoValue::integer(layer);
+    record.alpha = WindowInfoValue::real(alpha);
+    record.bounds = WindowInfoValue::rect(bounds);
+    return record;
+}
+
+void SimDesktop::postWorkspace(NotificationName name, std::optional<RunningApplication> app) {
+    workspaceState.center.post({name, std::move(app)});
+}
+
+void SimDesktop::postScreenChange() {
+    defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});
+}
+
+std::vector<std::shared_ptr<SimPanel>> SimDesktop::openPanels() const {
+    std::vector<std::shared_ptr<SimPanel>> open;
+    for (const auto& panel : panels) {
+        if (!panel->closed) {
+            open.push_back(panel);
+        }
+    }
+    return open;
+}
+
+}  // namespace sh::sim
