@@ -1,0 +1,53 @@
+// The process entry: the desktop, the one manager, the input thread and the main loop.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <utility>
+
+#include "app/InputLoop.hpp"
+#include "manager/ShieldManager.hpp"
+#include "platform/Desktop.hpp"
+
+namespace {
+
+// A host may start the helper with a standard descriptor closed. The next descriptor the
+// process opens (the loop's eventfd, the X connection) would then take its number and be read
+// as input or written as output, so each closed one is parked on /dev/null first.
+void occupyStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    occupyStandardDescriptors();
+    // A host that has closed our standard output must not kill the helper through SIGPIPE; the
+    // writes then fail and are dropped like any message that cannot be written. This is set
+    // before "ready" is written, since that is the first write.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sh::managerReference().reset();
+    std::unique_ptr<sh::Desktop> desktop = sh::createDesktop();
+    std::shared_ptr<sh::ShieldManager> manager = sh::ShieldManager::create(*desktop);
+
+    sh::MainLoop& mainLoop = desktop->mainLoop();
+    sh::Application& application = desktop->application();
+    desktop->runInBackground([&mainLoop, &application, manager] {
+        sh::runInputLoop(STDIN_FILENO, mainLoop, application, [manager](sh::Command command) {
+            manager->handleCommand(std::move(command));
+        });
+    });
+
+    application.run();
+    return 0;
+}

@@ -1,0 +1,314 @@
+// The Linux main loop: posted tasks (woken through an eventfd), delayed tasks and timers on a
+// min-heap keyed by the monotonic clock, file-descriptor sources, prepare and exit hooks.
+#include "platform/x11/PollLoop.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <system_error>
+#include <vector>
+
+namespace sh {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Delays are clamped to this many seconds: a far-future end time must neither overflow the
+// clock's integer representation (which would make it due at once) nor wait forever.
+constexpr double maximumDelaySeconds = 100.0 * 365 * 24 * 3600;
+// The shortest repeat interval; a zero interval would otherwise starve everything else.
+constexpr double minimumRepeatSeconds = 0.0001;
+
+Clock::duration durationFromSeconds(double seconds) {
+    if (!(seconds > 0)) {
+        return Clock::duration::zero();  // Negative, zero and NaN delays mean "at once".
+    }
+    seconds = std::min(seconds, maximumDelaySeconds);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+class LoopTimer final : public Timer {
+  public:
+    LoopTimer(Clock::duration interval, bool repeats, Task action)
+        : interval(interval), repeats(repeats), action(std::move(action)) {}
+
+    void invalidate() override {
+        valid = false;
+        // The action may be the caller (a timer that stops itself); its closure is released
+        // only once it has returned.
+        if (!running) {
+            action = nullptr;
+        }
+    }
+    bool isValid() const override { return valid; }
+
+    Clock::duration interval;
+    bool repeats;
+    Task action;
+    bool valid = true;
+    bool running = false;
+};
+
+struct HeapEntry {
+    Clock::time_point due;
+    uint64_t sequence;  // Equal due times fire in scheduling order.
+    std::shared_ptr<LoopTimer> timer;
+};
+
+struct LaterFirst {
+    bool operator()(const HeapEntry& a, const HeapEntry& b) const {
+        if (a.due != b.due) {
+            return a.due > b.due;
+        }
+        return a.sequence > b.sequence;
+    }
+};
+
+struct FdWatch {
+    int fd;
+    Task onReadable;
+};
+
+}  // namespace
+
+struct PollLoop::State {
+    // Shared with other threads: the posted tasks and the eventfd that announces them.
+    std::mutex mutex;
+    std::deque<Task> posted;
+    int wakeFd = -1;
+
+    // Main thread only.
+    std::vector<HeapEntry> heap;
+    uint64_t nextSequence = 0;
+    std::vector<std::shared_ptr<FdWatch>> watches;
+    std::vector<Task> prepareHooks;
+    std::vector<Task> exitHooks;
+    ActivationPolicy policy = ActivationPolicy::regular;
+    bool terminating = false;
+
+    void push(Clock::time_point due, std::shared_ptr<LoopTimer> timer) {
+        heap.push_back({due, nextSequence++, std::move(timer)});
+        std::push_heap(heap.begin(), heap.end(), LaterFirst{});
+    }
+
+    // Drops invalidated timers from the top of the heap.
+    void pruneHeap() {
+        while (!heap.empty() && !heap.front().timer->valid) {
+            std::pop_heap(heap.begin(), heap.end(), LaterFirst{});
+            heap.pop_back();
+        }
+    }
+
+    // Rebuilds the heap when most of it is dead, so that timers replaced over and over (a
+    // deadline re-armed by every "update") do not pile up until their far-off due times.
+    void compactHeap() {
+        if (heap.size() < 64) {
+            return;
+        }
+        auto live = std::count_if(heap.begin(), heap.end(),
+                                  [](const HeapEntry& e) { return e.timer->valid; });
+        if (static_cast<size_t>(live) * 2 < heap.size()) {
+            std::erase_if(heap, [](const HeapEntry& e) { return !e.timer->valid; });
+            std::make_heap(heap.begin(), heap.end(), LaterFirst{});
+        }
+    }
+
+    void runDueTimers() {
+        const auto now = Clock::now();
+        for (;;) {
+            pruneHeap();
+            if (heap.empty() || heap.front().due > now) {
+                return;
+            }
+            std::pop_heap(heap.begin(), heap.end(), LaterFirst{});
+            HeapEntry entry = std::move(heap.back());
+            heap.pop_back();
+            auto& timer = *entry.timer;
+
+            timer.running = true;
+            if (timer.action) {
+                timer.action();
+            }
+            timer.running = false;
+
+            if (timer.repeats && timer.valid) {
+                // The next firing counts from this one's due time; firings missed while the
+                // loop was busy are skipped rather than run back to back.
+                auto next = entry.due + timer.interval;
+                auto after = Clock::now();
+                if (next <= after) {
+                    auto behind = (after - entry.due) / timer.interval;
+                    next = entry.due + (behind + 1) * timer.interval;
+                }
+                push(next, std::move(entry.timer));
+            } else {
+                timer.valid = false;
+                timer.action = nullptr;
+            }
+        }
+    }
+
+    // Runs the tasks posted so far; tasks they post run in the next round, after them.
+    void runPostedTasks() {
+        std::deque<Task> batch;
+        {
+            std::lock_guard lock(mutex);
+            batch.swap(posted);
+        }
+        for (auto& task : batch) {
+            task();
+        }
+    }
+
+    bool hasPostedTasks() {
+        std::lock_guard lock(mutex);
+        return !posted.empty();
+    }
+
+    void drainWakeFd() {
+        uint64_t value;
+        while (read(wakeFd, &value, sizeof value) == -1 && errno == EINTR) {
+        }
+    }
+
+    // Waits for a posted task, a due timer or a readable source.
+    void wait() {
+        timespec timeout{0, 0};
+        timespec* timeoutPointer = &timeout;
+        compactHeap();
+        if (!hasPostedTasks()) {
+            pruneHeap();
+            if (heap.empty()) {
+                timeoutPointer = nullptr;
+            } else {
+                auto remaining = heap.front().due - Clock::now();
+                if (remaining > Clock::duration::zero()) {
+                    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining);
+                    timeout.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+                    timeout.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+                }
+            }
+        }
+
+        auto sources = watches;  // A source's callback may add further sources.
+        std::vector<pollfd> fds;
+        fds.reserve(sources.size() + 1);
+        fds.push_back({wakeFd, POLLIN, 0});
+        for (auto& watch : sources) {
+            fds.push_back({watch->fd, POLLIN, 0});
+        }
+        int ready = ppoll(fds.data(), fds.size(), timeoutPointer, nullptr);
+        if (ready <= 0) {
+            return;  // Timeout, or EINTR: the caller simply goes round again.
+        }
+        if (fds[0].revents != 0) {
+            drainWakeFd();
+        }
+        for (size_t i = 0; i < sources.size(); ++i) {
+            if (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+                sources[i]->onReadable();
+            }
+        }
+    }
+};
+
+PollLoop::PollLoop() : state_(std::make_unique<State>()) {
+    state_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state_->wakeFd < 0) {
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+}
+
+PollLoop::~PollLoop() {
+    if (state_->wakeFd >= 0) {
+        close(state_->wakeFd);
+    }
+}
+
+void PollLoop::post(Task task) {
+    bool wasEmpty;
+    {
+        std::lock_guard lock(state_->mutex);
+        wasEmpty = state_->posted.empty();
+        state_->posted.push_back(std::move(task));
+    }
+    // Only the first task of a batch needs to wake the loop: it takes the whole queue at once.
+    if (wasEmpty) {
+        uint64_t one = 1;
+        while (write(state_->wakeFd, &one, sizeof one) == -1 && errno == EINTR) {
+        }
+    }
+}
+
+void PollLoop::postDelayed(double delaySeconds, Task task) {
+    auto timer = std::make_shared<LoopTimer>(Clock::duration::zero(), false, std::move(task));
+    state_->push(Clock::now() + durationFromSeconds(delaySeconds), std::move(timer));
+}
+
+std::shared_ptr<Timer> PollLoop::scheduleTimer(double intervalSeconds, bool repeats, Task action) {
+    auto interval = durationFromSeconds(intervalSeconds);
+    if (repeats) {
+        interval = std::max(interval, durationFromSeconds(minimumRepeatSeconds));
+    }
+    auto timer = std::make_shared<LoopTimer>(interval, repeats, std::move(action));
+    state_->push(Clock::now() + interval, timer);
+    return timer;
+}
+
+double PollLoop::now() const {
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(sinceEpoch).count();
+}
+
+void PollLoop::setActivationPolicy(ActivationPolicy policy) {
+    state_->policy = policy;
+}
+
+void PollLoop::run() {
+    for (;;) {
+        state_->runDueTimers();
+        state_->runPostedTasks();
+        // Hooks run after due work and may post more; the wait then returns at once.
+        for (size_t i = 0; i < state_->prepareHooks.size(); ++i) {
+            state_->prepareHooks[i]();
+        }
+        state_->wait();
+    }
+}
+
+void PollLoop::terminate() {
+    // An exit hook that itself asks to terminate must not run the hooks again.
+    if (!state_->terminating) {
+        state_->terminating = true;
+        for (size_t i = 0; i < state_->exitHooks.size(); ++i) {
+            state_->exitHooks[i]();
+        }
+    }
+    // Standard output is written unbuffered, so nothing is held back; the input thread may
+    // still be blocked in read, which _exit does not wait for.
+    _exit(0);
+}
+
+void PollLoop::watchFd(int fd, Task onReadable) {
+    state_->watches.push_back(std::make_shared<FdWatch>(FdWatch{fd, std::move(onReadable)}));
+}
+
+void PollLoop::addPrepareHook(Task hook) {
+    state_->prepareHooks.push_back(std::move(hook));
+}
+
+void PollLoop::addExitHook(Task hook) {
+    state_->exitHooks.push_back(std::move(hook));
+}
+
+}  // namespace sh
