@@ -1,0 +1,136 @@
+// The debounce, the periodic pass and the deadline, on virtual time.
+#include <cmath>
+
+#include "SimFixture.hpp"
+
+namespace sh::test {
+namespace {
+
+class Scheduling : public SimFixture {
+  protected:
+    void SetUp() override {
+        SimFixture::SetUp();
+        runApp(10, "com.apple.Mail");
+        setWindows({window(1, 10)});
+    }
+    // Counts passes by the window-list reads they make.
+    int passes() const { return desktop.windowListCalls; }
+};
+
+TEST_F(Scheduling, TenRequestsGiveOnePassAfterTheFirst) {
+    startBlock();
+    int before = passes();
+    for (int i = 0; i < 10; ++i) {
+        manager->scheduleReconcile();
+        desktop.loop.advance(0.003);
+    }
+    // 0.03 s in: nothing yet.
+    EXPECT_EQ(passes(), before);
+    EXPECT_TRUE(manager->reconcilePending);
+    desktop.loop.advance(0.0099);
+    EXPECT_EQ(passes(), before);
+    desktop.loop.advance(0.0002);
+    EXPECT_EQ(passes(), before + 1);
+    EXPECT_FALSE(manager->reconcilePending);
+    desktop.loop.advance(1);
+    EXPECT_EQ(passes(), before + 1);
+
+    // A request after the step has run queues a new pass.
+    manager->scheduleReconcile();
+    desktop.loop.advance(0.05);
+    EXPECT_EQ(passes(), before + 2);
+}
+
+TEST_F(Scheduling, RequestsAreDroppedWhileInactiveOrUnpermitted) {
+    manager->scheduleReconcile();
+    EXPECT_FALSE(manager->reconcilePending);
+    desktop.accessibilityState.trusted = false;
+    startBlock();
+    manager->scheduleReconcile();
+    EXPECT_FALSE(manager->reconcilePending);
+    EXPECT_EQ(desktop.loop.pendingDelayedCount(), 0u);
+}
+
+TEST_F(Scheduling, StopWhileAPassIsQueuedLetsTheStepClearTheFlag) {
+    startBlock();
+    manager->scheduleReconcile();
+    send(R"({"command":"stop"})");
+    int before = passes();
+    desktop.loop.advance(0.1);
+    EXPECT_FALSE(manager->reconcilePending);
+    EXPECT_EQ(passes(), before);
+}
+
+TEST_F(Scheduling, PeriodicPassEveryFourSeconds) {
+    startBlock();
+    ASSERT_EQ(desktop.loop.validTimerIntervals(), std::vector<double>{4.0});
+    int before = passes();
+    desktop.loop.advance(3.99);
+    EXPECT_EQ(passes(), before);
+    desktop.loop.advance(0.02);
+    EXPECT_EQ(passes(), before + 1);
+    desktop.loop.advance(12);
+    EXPECT_EQ(passes(), before + 4);
+
+    // A second start adds no second timer.
+    manager->startTimers();
+    startBlock();
+    EXPECT_EQ(desktop.loop.validTimerCount(), 1u);
+
+    // A periodic firing while a debounced pass is queued: both run.
+    double untilTick = 4.0 - std::fmod(desktop.loop.uptime(), 4.0);
+    desktop.loop.advance(untilTick - 0.02);
+    before = passes();
+    manager->scheduleReconcile();
+    desktop.loop.advance(0.03);
+    EXPECT_EQ(passes(), before + 1);
+    EXPECT_TRUE(manager->reconcilePending);
+    desktop.loop.advance(0.02);
+    EXPECT_EQ(passes(), before + 2);
+}
+
+TEST_F(Scheduling, DeadlineEndsTheBlockAtItsTimeAndPublishesOnce) {
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + 60000));
+    ASSERT_EQ(desktop.openPanels().size(), 1u);
+    takeMessages();
+    desktop.loop.advance(59.9);
+    EXPECT_TRUE(manager->active);
+    desktop.loop.advance(0.2);
+    EXPECT_FALSE(manager->active);
+    EXPECT_TRUE(desktop.openPanels().empty());
+    EXPECT_EQ(desktop.accessibilityState.attachedCount(), 0u);
+    EXPECT_EQ(desktop.loop.validTimerCount(), 0u);
+    auto written = takeMessages();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0]["type"], "status");
+    EXPECT_EQ(written[0]["watcherRunning"], false);
+    EXPECT_FALSE(written[0].contains("requestId"));
+    desktop.loop.advance(100);
+    EXPECT_TRUE(takeMessages().empty());
+}
+
+TEST_F(Scheduling, UpdateRearmsOrCancelsTheDeadline) {
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + 10000));
+    send(R"({"command":"update","endsAt":)" + std::to_string(nowMs() + 20000) + "}");
+    desktop.loop.advance(15);
+    EXPECT_TRUE(manager->active);
+    desktop.loop.advance(5.1);
+    EXPECT_FALSE(manager->active);
+
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + 10000));
+    send(R"({"command":"update"})");
+    desktop.loop.advance(60);
+    EXPECT_TRUE(manager->active);
+    EXPECT_FALSE(manager->deadlineTimer);
+}
+
+TEST_F(Scheduling, FarFutureEndTimeArmsATimerAndNeverExpiresEarly) {
+    startBlock(R"(,"endsAt":1e300)");
+    EXPECT_TRUE(manager->active);
+    ASSERT_TRUE(manager->deadlineTimer);
+    desktop.loop.advance(1e6);
+    EXPECT_TRUE(manager->active);
+}
+
+}  // namespace
+}  // namespace sh::test
