@@ -1,0 +1,401 @@
+// The X11 desktop: event dispatch, notification centres, window observers and panels.
+#include "platform/x11/X11Desktop.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/X11Panel.hpp"
+#include "platform/x11/X11Windows.hpp"
+
+namespace sh {
+
+namespace {
+
+using x11::Connection;
+using x11::WindowTracker;
+using x11::X11Panel;
+using x11::XcbPtr;
+
+// Exit status when the X connection is lost: the helper cannot see or cover anything any
+// more, and its shields are gone with the connection.
+constexpr int lostDisplayStatus = 1;
+
+class CenterToken final : public NotificationToken {};
+
+// Delivers each notification to the blocks registered for its name through the main loop,
+// as the main operation queue would; a registration removed before delivery gets nothing.
+class LoopNotificationCenter final : public NotificationCenter {
+  public:
+    explicit LoopNotificationCenter(MainLoop& loop) : loop_(loop) {}
+
+    std::shared_ptr<NotificationToken> addObserver(NotificationName name,
+                                                   NotificationBlock block) override {
+        auto token = std::make_shared<CenterToken>();
+        auto registration = std::make_shared<Registration>(Registration{name, std::move(block)});
+        registrations_.emplace_back(token, registration);
+        return token;
+    }
+
+    void removeObserver(const std::shared_ptr<NotificationToken>& token) override {
+        std::erase_if(registrations_, [&](const auto& entry) {
+            if (entry.first != token) {
+                return false;
+            }
+            entry.second->block = nullptr;
+            return true;
+        });
+    }
+
+    void post(const Notification& notification) {
+        for (const auto& [token, registration] : registrations_) {
+            if (registration->name != notification.name) {
+                continue;
+            }
+            std::weak_ptr<Registration> weak = registration;
+            loop_.post([weak, notification] {
+                auto live = weak.lock();
+                if (live && live->block) {
+                    NotificationBlock block = live->block;
+                    block(notification);
+                }
+            });
+        }
+    }
+
+  private:
+    struct Registration {
+        NotificationName name;
+        NotificationBlock block;
+    };
+    MainLoop& loop_;
+    std::vector<std::pair<std::shared_ptr<NotificationToken>, std::shared_ptr<Registration>>>
+        registrations_;
+};
+
+// One observer's registration, shared between the observer and the desktop's table.
+struct ObserverRecord {
+    int32_t pid = 0;
+    std::set<std::string> notifications;
+    bool attached = false;
+    AccessibilityCallback callback;
+    WindowObserver* observer = nullptr;
+};
+
+class X11Observer final : public WindowObserver {
+  public:
+    explicit X11Observer(std::shared_ptr<ObserverRecord> record) : record_(std::move(record)) {
+        record_->observer = this;
+    }
+    ~X11Observer() override {
+        record_->attached = false;
+        record_->observer = nullptr;
+        record_->callback = nullptr;
+    }
+    void addNotification(const std::string& name) override { record_->notifications.insert(name); }
+    void attachToMainRunLoop() override { record_->attached = true; }
+    void detachFromMainRunLoop() override { record_->attached = false; }
+
+  private:
+    std::shared_ptr<ObserverRecord> record_;
+};
+
+}  // namespace
+
+struct X11Desktop::State final : public x11::TrackerListener,
+                                 public x11::PanelHost,
+                                 public Workspace,
+                                 public Accessibility {
+    std::unique_ptr<PollLoop> loop = std::make_unique<PollLoop>();
+    std::unique_ptr<Connection> display;
+    std::unique_ptr<WindowTracker> windows;
+    LoopNotificationCenter workspaceCenter{*loop};
+    LoopNotificationCenter defaultCenterState{*loop};
+    std::map<xcb_window_t, std::weak_ptr<X11Panel>> panels;
+    std::vector<std::weak_ptr<ObserverRecord>> observers;
+    std::deque<XcbPtr<xcb_generic_event_t>> stashed;
+    // Expires with the desktop; panels the core still holds then do nothing.
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
+
+    // TrackerListener
+    void applicationEvent(NotificationName name, const RunningApplication& app) override {
+        workspaceCenter.post({name, app});
+    }
+    void windowEvent(int32_t pid, const char* notification) override {
+        std::erase_if(observers, [](const auto& weak) { return weak.expired(); });
+        for (const auto& weak : observers) {
+            auto record = weak.lock();
+            if (!record || record->pid != pid || !record->notifications.contains(notification)) {
+                continue;
+            }
+            std::string name = notification;
+            loop->post([weak, name] {
+                auto live = weak.lock();
+                // Callbacks come only while attached, as from a run-loop source.
+                if (live && live->attached && live->callback && live->observer != nullptr) {
+                    AccessibilityCallback callback = live->callback;
+                    callback(*live->observer, name);
+                }
+            });
+        }
+    }
+    void windowManagerChanged(bool present) override {
+        for (auto& [window, weak] : livePanels()) {
+            weak->windowManagerChanged(present);
+        }
+    }
+    void screenChanged() override {
+        defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});
+    }
+    void topLevelConfigured(const xcb_configure_notify_event_t& event) override {
+        for (auto& [window, panel] : livePanels()) {
+            panel->topLevelConfigured(event);
+        }
+    }
+    bool isOwnWindow(xcb_window_t window) const override { return panels.contains(window); }
+
+    // PanelHost
+    Connection& connection() override { return *display; }
+    WindowTracker& tracker() override { return *windows; }
+    void postToMain(Task task) override { loop->post(std::move(task)); }
+    void panelClosed(xcb_window_t window) override { panels.erase(window); }
+
+    // Workspace
+    std::vector<RunningApplication> runningApplications() override {
+        processEvents();
+        return windows->runningApplications();
+    }
+    NotificationCenter& notificationCenter() override { return workspaceCenter; }
+
+    // Accessibility. X has no per-application permission: whoever reaches the display may
+    // read its windows, so trust lasts as long as the connection; there is nothing to prompt.
+    bool isProcessTrusted() override { return !display->hasError(); }
+    bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
+    std::unique_ptr<WindowObserver> createObserver(int32_t pid,
+                                                   AccessibilityCallback callback) override {
+        auto record = std::make_shared<ObserverRecord>();
+        record->pid = pid;
+        record->callback = std::move(callback);
+        observers.push_back(record);
+        return std::make_unique<X11Observer>(record);
+    }
+
+    std::vector<std::pair<xcb_window_t, std::shared_ptr<X11Panel>>> livePanels() {
+        std::vector<std::pair<xcb_window_t, std::shared_ptr<X11Panel>>> live;
+        for (auto& [window, weak] : panels) {
+            if (auto panel = weak.lock()) {
+                live.emplace_back(window, panel);
+            }
+        }
+        return live;
+    }
+
+    [[noreturn]] void lost() {
+        std::fputs("shield-helper: lost the connection to the X display\n", stderr);
+        _exit(lostDisplayStatus);
+    }
+
+    void dispatch(const xcb_generic_event_t* event) {
+        uint8_t type = event->response_type & 0x7f;
+        if (type == 0) {
+            // An error for a request without reply: a window that vanished between our
+            // query and our use of it. Expected, and nothing to do.
+            return;
+        }
+        xcb_window_t target = XCB_NONE;
+        switch (type) {
+            case XCB_EXPOSE:
+                target = reinterpret_cast<const xcb_expose_event_t*>(event)->window;
+                break;
+            case XCB_BUTTON_PRESS:
+                target = reinterpret_cast<const xcb_button_press_event_t*>(event)->event;
+                break;
+            case XCB_KEY_PRESS:
+                target = reinterpret_cast<const xcb_key_press_event_t*>(event)->event;
+                break;
+            case XCB_CLIENT_MESSAGE:
+                target = reinterpret_cast<const xcb_client_message_event_t*>(event)->window;
+                break;
+            case XCB_CONFIGURE_NOTIFY:
+                target = reinterpret_cast<const xcb_configure_notify_event_t*>(event)->window;
+                break;
+            case XCB_MAP_NOTIFY:
+                target = reinterpret_cast<const xcb_map_notify_event_t*>(event)->window;
+                break;
+            default:
+                break;
+        }
+        if (target != XCB_NONE) {
+            auto it = panels.find(target);
+            if (it != panels.end()) {
+                if (auto panel = it->second.lock()) {
+                    panel->handleEvent(event);
+                }
+            }
+        }
+        windows->handleEvent(event);
+    }
+
+    XcbPtr<xcb_generic_event_t> nextEvent(bool readSocket) {
+        if (!stashed.empty()) {
+            auto event = std::move(stashed.front());
+            stashed.pop_front();
+            return event;
+        }
+        xcb_connection_t* c = display->get();
+        return XcbPtr<xcb_generic_event_t>(readSocket ? xcb_poll_for_event(c)
+                                                      : xcb_poll_for_queued_event(c));
+    }
+
+    void processEvents(bool readSocket = true) {
+        // Reading state back (sync) waits for replies, and events arriving meanwhile queue
+        // up inside XCB; go round until nothing is left, so none waits for the next wake-up.
+        for (int round = 0; round < 16; ++round) {
+            bool any = false;
+            while (auto event = nextEvent(readSocket)) {
+                dispatch(event.get());
+                any = true;
+            }
+            readSocket = false;
+            if (windows->needsSync()) {
+                windows->sync();
+                any = true;
+            }
+            if (!any) {
+                break;
+            }
+        }
+        for (auto& [window, panel] : livePanels()) {
+            panel->redrawIfNeeded();
+        }
+        xcb_flush(display->get());
+        if (display->hasError()) {
+            lost();
+        }
+    }
+
+    // A real server timestamp to start with: append nothing to a property of a window of our
+    // own and read the time of the notification that follows.
+    void fetchServerTime() {
+        xcb_connection_t* c = display->get();
+        xcb_window_t window = xcb_generate_id(c);
+        uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, display->root(), -1, -1, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
+                          &mask);
+        xcb_change_property(c, XCB_PROP_MODE_APPEND, window,
+                            display->atoms()._SHIELD_HELPER_TIMESTAMP, XCB_ATOM_STRING, 8, 0,
+                            nullptr);
+        xcb_flush(c);
+        while (XcbPtr<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+            if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+                auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
+                if (e->window == window) {
+                    display->noteTimestamp(e->time);
+                    break;
+                }
+            }
+            stashed.push_back(std::move(event));
+        }
+        xcb_destroy_window(c, window);
+    }
+};
+
+std::unique_ptr<X11Desktop> X11Desktop::connect() {
+    auto state = std::make_unique<State>();
+    state->display = Connection::open();
+    if (!state->display) {
+        return nullptr;
+    }
+    state->windows = std::make_unique<WindowTracker>(*state->display, *state);
+    state->windows->start();
+    state->fetchServerTime();
+    if (state->display->hasError()) {
+        return nullptr;
+    }
+    State* raw = state.get();
+    // The connection is one more source of the loop. Events XCB has already read into its
+    // queue do not make the socket readable, so the prepare hook handles them before every
+    // wait, and flushes what timers and tasks have requested.
+    state->loop->watchFd(state->display->fileDescriptor(), [raw] { raw->processEvents(true); });
+    state->loop->addPrepareHook([raw] { raw->processEvents(false); });
+    state->loop->addExitHook([raw] { xcb_flush(raw->display->get()); });
+    xcb_flush(state->display->get());
+    return std::unique_ptr<X11Desktop>(new X11Desktop(std::move(state)));
+}
+
+X11Desktop::X11Desktop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+X11Desktop::~X11Desktop() {
+    for (auto& [window, panel] : state_->livePanels()) {
+        panel->close();
+    }
+    state_->alive.reset();
+}
+
+Application& X11Desktop::application() {
+    return *state_->loop;
+}
+
+MainLoop& X11Desktop::mainLoop() {
+    return *state_->loop;
+}
+
+PollLoop& X11Desktop::pollLoop() {
+    return *state_->loop;
+}
+
+void X11Desktop::runInBackground(Task task) {
+    std::thread(std::move(task)).detach();
+}
+
+Workspace& X11Desktop::workspace() {
+    return *state_;
+}
+
+NotificationCenter& X11Desktop::defaultCenter() {
+    return state_->defaultCenterState;
+}
+
+std::vector<Rect> X11Desktop::screens() {
+    // One screen, the root, at the origin: the frame conversion and its inverse in the
+    // panels then use the same height and round-trip exactly.
+    return {Rect{0, 0, static_cast<double>(state_->windows->rootWidth()),
+                 static_cast<double>(state_->windows->rootHeight())}};
+}
+
+WindowInfoList X11Desktop::copyWindowInfo(uint32_t options, int64_t) {
+    state_->processEvents(false);
+    return state_->windows->copyWindowInfo(options);
+}
+
+std::shared_ptr<Panel> X11Desktop::createPanel(const PanelConfiguration& configuration) {
+    auto panel =
+        std::make_shared<X11Panel>(*state_, std::weak_ptr<void>(state_->alive), configuration);
+    state_->panels[panel->window()] = panel;
+    return panel;
+}
+
+Accessibility& X11Desktop::accessibility() {
+    return *state_;
+}
+
+void X11Desktop::processEvents() {
+    state_->processEvents(true);
+}
+
+x11::WindowTracker& X11Desktop::tracker() {
+    return *state_->windows;
+}
+
+bool X11Desktop::windowManagerPresent() const {
+    return state_->windows->windowManagerPresent();
+}
+
+}  // namespace sh

@@ -1,0 +1,430 @@
+// Shield windows on X: creation, placement, stacking, focus, drawing and input.
+#include "platform/x11/X11Panel.hpp"
+
+#include <cairo-xcb.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "platform/x11/X11Drawing.hpp"
+
+namespace sh::x11 {
+
+namespace {
+
+constexpr uint32_t panelEventMask = XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_BUTTON_PRESS |
+                                    XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                    XCB_EVENT_MASK_PROPERTY_CHANGE;
+
+// ICCCM and Motif hint layouts.
+constexpr uint32_t inputHint = 1;
+constexpr uint32_t stateHint = 2;
+constexpr uint32_t normalState = 1;
+constexpr uint32_t usPosition = 1, usSize = 2, pPosition = 4, pSize = 8, pWinGravity = 512;
+constexpr uint32_t northWestGravity = 1;
+constexpr uint32_t motifFunctions = 1, motifDecorations = 2;
+// _NET_RESTACK_WINDOW and _NET_ACTIVE_WINDOW source indication: a direct user action, the
+// only kind window managers obey without focus-stealing checks.
+constexpr uint32_t sourcePager = 2;
+
+void setCardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                  const std::vector<uint32_t>& values) {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, type, 32,
+                        static_cast<uint32_t>(values.size()), values.data());
+}
+
+void setString(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+               std::string_view text) {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, type, 8,
+                        static_cast<uint32_t>(text.size()), text.data());
+}
+
+}  // namespace
+
+X11Panel::X11Panel(PanelHost& host, std::weak_ptr<void> alive,
+                   const PanelConfiguration& configuration)
+    : host_(host), alive_(std::move(alive)), configuration_(configuration) {
+    Connection& connection = host_.connection();
+    xcb_connection_t* c = connection.get();
+    managed_ = host_.tracker().windowManagerPresent();
+    // Work out the geometry first; the window is created with it.
+    setFrame(configuration.contentRect, false);
+    window_ = xcb_generate_id(c);
+    // Until the view paints, the server fills the window with the configured background.
+    uint32_t values[] = {pixelFor(configuration.backgroundColor, connection.hasAlpha()), 0,
+                         managed_ ? 0u : 1u, panelEventMask, connection.colormap()};
+    xcb_create_window(c, connection.depth(), window_, connection.root(), static_cast<int16_t>(x_),
+                      static_cast<int16_t>(y_), static_cast<uint16_t>(width_),
+                      static_cast<uint16_t>(height_), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      connection.visual()->visual_id,
+                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT |
+                          XCB_CW_EVENT_MASK | XCB_CW_COLORMAP,
+                      values);
+    applyHints();
+    placeGeometry();
+    drawnWidth_ = width_;
+    drawnHeight_ = height_;
+    surface_ = cairo_xcb_surface_create(c, window_, connection.visual(), static_cast<int>(width_),
+                                        static_cast<int>(height_));
+}
+
+X11Panel::~X11Panel() {
+    close();
+}
+
+void X11Panel::applyHints() {
+    Connection& connection = host_.connection();
+    xcb_connection_t* c = connection.get();
+    const Atoms& atoms = connection.atoms();
+    static constexpr char wmClass[] = "shield-helper\0ShieldHelper";
+    setString(c, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
+              std::string_view(wmClass, sizeof wmClass));
+    setString(c, window_, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "Shield");
+    setString(c, window_, atoms._NET_WM_NAME, atoms.UTF8_STRING, "Shield");
+    setString(c, window_, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_STRING, connection.hostName());
+    setCardinals(c, window_, atoms._NET_WM_PID, XCB_ATOM_CARDINAL,
+                 {static_cast<uint32_t>(getpid())});
+    // Closing through the window manager must never make it kill our connection, and with
+    // it every shield: we take part in the delete and ping protocols.
+    setCardinals(c, window_, atoms.WM_PROTOCOLS, XCB_ATOM_ATOM,
+                 {atoms.WM_DELETE_WINDOW, atoms._NET_WM_PING});
+    // Borderless and not to be moved, resized, minimised or closed by the user.
+    setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
+                 {motifFunctions | motifDecorations, 0, 0, 0, 0});
+    if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
+        setCardinals(c, window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM,
+                     {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER});
+    }
+    setCardinals(c, window_, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS,
+                 {inputHint | stateHint, configuration_.canBecomeKeyWindow ? 1u : 0u, normalState,
+                  0, 0, 0, 0, 0, 0});
+    // A user time of zero asks the window manager not to focus the window when it maps.
+    setCardinals(c, window_, atoms._NET_WM_USER_TIME, XCB_ATOM_CARDINAL, {0});
+}
+
+void X11Panel::placeGeometry() {
+    xcb_connection_t* c = host_.connection().get();
+    // Placement requested by the program, to be honoured as given (no cascading or
+    // centring on the parent).
+    std::vector<uint32_t> hints(18, 0);
+    hints[0] = usPosition | usSize | pPosition | pSize | pWinGravity;
+    hints[1] = static_cast<uint32_t>(x_);
+    hints[2] = static_cast<uint32_t>(y_);
+    hints[3] = width_;
+    hints[4] = height_;
+    hints[17] = northWestGravity;
+    setCardinals(c, window_, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, hints);
+    uint32_t values[] = {static_cast<uint32_t>(x_), static_cast<uint32_t>(y_), width_, height_};
+    xcb_configure_window(c, window_,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT,
+                         values);
+}
+
+void X11Panel::setContentView(std::shared_ptr<PanelContent> view, const ContentViewOptions&) {
+    if (!usable()) {
+        return;
+    }
+    view_ = std::move(view);
+    if (view_) {
+        // The view's fill becomes the window background, so that the server paints the veil
+        // at once on mapping, before our first paint arrives.
+        Drawing picture =
+            view_->draw(Rect{0, 0, static_cast<double>(width_), static_cast<double>(height_)});
+        uint32_t pixel = pixelFor(picture.fill, host_.connection().hasAlpha());
+        xcb_change_window_attributes(host_.connection().get(), window_, XCB_CW_BACK_PIXEL, &pixel);
+    }
+    needsRedraw_ = true;
+}
+
+void X11Panel::setFrame(const Rect& frame, bool display) {
+    if (!usable()) {
+        return;
+    }
+    // Panel frames have their origin at the bottom-left of the root; X at its top-left.
+    double rootHeight = host_.tracker().rootHeight();
+    double left = std::round(frame.minX());
+    double right = std::round(frame.minX() + frame.standardWidth());
+    double top = std::round(rootHeight - frame.maxY());
+    double bottom = std::round(rootHeight - frame.minY());
+    auto clampCoordinate = [](double v) { return std::clamp(v, -32768.0, 32767.0); };
+    x_ = static_cast<int32_t>(clampCoordinate(left));
+    y_ = static_cast<int32_t>(clampCoordinate(top));
+    width_ = static_cast<uint32_t>(std::clamp(right - left, 1.0, 65535.0));
+    height_ = static_cast<uint32_t>(std::clamp(bottom - top, 1.0, 65535.0));
+    if (window_ != XCB_NONE) {
+        placeGeometry();
+        if (!managed_) {
+            // Unmanaged: the server applies the request as it stands.
+            if (width_ != drawnWidth_ || height_ != drawnHeight_) {
+                drawnWidth_ = width_;
+                drawnHeight_ = height_;
+                cairo_xcb_surface_set_size(surface_, static_cast<int>(width_),
+                                           static_cast<int>(height_));
+                needsRedraw_ = true;
+            }
+        }
+    }
+    if (display) {
+        needsRedraw_ = true;
+    }
+}
+
+void X11Panel::setTransientFor(xcb_window_t client) {
+    if (transientFor_ == client) {
+        return;
+    }
+    transientFor_ = client;
+    setCardinals(host_.connection().get(), window_, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW,
+                 {client});
+}
+
+void X11Panel::restack() {
+    xcb_connection_t* c = host_.connection().get();
+    uint32_t values[] = {topLevel_, orderMode_ == WindowOrderingMode::below
+                                        ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
+                                        : static_cast<uint32_t>(XCB_STACK_MODE_ABOVE)};
+    xcb_configure_window(c, window_, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE,
+                         values);
+}
+
+void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
+    if (!usable()) {
+        return;
+    }
+    xcb_connection_t* c = host_.connection().get();
+    if (mode == WindowOrderingMode::out) {
+        if (mapped_) {
+            xcb_unmap_window(c, window_);
+            if (managed_) {
+                // ICCCM withdrawal: tell the window manager with a synthetic unmap.
+                xcb_unmap_notify_event_t event{};
+                event.response_type = XCB_UNMAP_NOTIFY;
+                event.event = host_.connection().root();
+                event.window = window_;
+                xcb_send_event(
+                    c, 0, host_.connection().root(),
+                    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                    reinterpret_cast<const char*>(&event));
+            }
+            mapped_ = false;
+        }
+        orderMode_ = mode;
+        return;
+    }
+    auto client = static_cast<xcb_window_t>(relativeTo);
+    WindowTracker& tracker = host_.tracker();
+    tracker.sync();
+    std::optional<xcb_window_t> topLevel = tracker.topLevelOf(client);
+    if (!topLevel) {
+        // Not a window we know: showing the panel anywhere else would cover unrelated ones.
+        return;
+    }
+    orderMode_ = mode;
+    relativeTo_ = client;
+    topLevel_ = *topLevel;
+
+    if (!managed_) {
+        if (!mapped_) {
+            // Restack while unmapped, and map only once the covered window proved to be our
+            // sibling: a failed restack must not leave the panel on top of everything.
+            uint32_t values[] = {topLevel_, mode == WindowOrderingMode::below
+                                                ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
+                                                : static_cast<uint32_t>(XCB_STACK_MODE_ABOVE)};
+            xcb_generic_error_t* error = xcb_request_check(
+                c,
+                xcb_configure_window_checked(
+                    c, window_, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values));
+            if (error != nullptr) {
+                std::free(error);
+                return;
+            }
+            xcb_map_window(c, window_);
+            mapped_ = true;
+        } else {
+            restack();
+        }
+        return;
+    }
+
+    // Managed: the window manager keeps a transient directly above its parent, and puts a
+    // new one there when it maps without taking focus.
+    setTransientFor(client);
+    if (!mapped_) {
+        placeGeometry();
+        xcb_map_window(c, window_);
+        mapped_ = true;
+        return;
+    }
+    const std::vector<xcb_window_t>& stacking = tracker.stackingOrder();
+    auto self = std::find(stacking.begin(), stacking.end(), window_);
+    auto target = std::find(stacking.begin(), stacking.end(), client);
+    bool inPlace = self != stacking.end() && target != stacking.end() &&
+                   (mode == WindowOrderingMode::above ? self == target + 1 : target == self + 1);
+    if (!inPlace && target != stacking.end()) {
+        host_.connection().sendRootMessage(
+            window_, host_.connection().atoms()._NET_RESTACK_WINDOW,
+            {sourcePager, client,
+             mode == WindowOrderingMode::below ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
+                                               : static_cast<uint32_t>(XCB_STACK_MODE_ABOVE),
+             0, 0});
+    }
+}
+
+void X11Panel::makeKeyWindow() {
+    if (!usable() || !configuration_.canBecomeKeyWindow || !mapped_) {
+        return;
+    }
+    Connection& connection = host_.connection();
+    if (managed_) {
+        connection.sendRootMessage(window_, connection.atoms()._NET_ACTIVE_WINDOW,
+                                   {sourcePager, connection.lastTimestamp(), 0, 0, 0});
+    } else {
+        xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_,
+                            connection.lastTimestamp());
+    }
+}
+
+void X11Panel::close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    if (surface_ != nullptr) {
+        cairo_surface_destroy(surface_);
+        surface_ = nullptr;
+    }
+    if (!alive_.expired() && window_ != XCB_NONE) {
+        xcb_destroy_window(host_.connection().get(), window_);
+        host_.panelClosed(window_);
+    }
+    // A closed panel lets go of its view.
+    view_.reset();
+}
+
+void X11Panel::redrawIfNeeded() {
+    if (!needsRedraw_ || !usable() || !mapped_ || surface_ == nullptr || !view_) {
+        return;
+    }
+    needsRedraw_ = false;
+    double width = drawnWidth_;
+    double height = drawnHeight_;
+    Drawing picture = view_->draw(Rect{0, 0, width, height});
+    cairo_t* cairo = cairo_create(surface_);
+    renderDrawing(cairo, picture, height, host_.connection().hasAlpha());
+    cairo_destroy(cairo);
+    cairo_surface_flush(surface_);
+}
+
+void X11Panel::handleEvent(const xcb_generic_event_t* event) {
+    if (!usable()) {
+        return;
+    }
+    Connection& connection = host_.connection();
+    switch (event->response_type & 0x7f) {
+        case XCB_EXPOSE:
+            needsRedraw_ = true;
+            break;
+        case XCB_CONFIGURE_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+            if (e->window == window_ && (e->width != drawnWidth_ || e->height != drawnHeight_)) {
+                drawnWidth_ = e->width;
+                drawnHeight_ = e->height;
+                cairo_xcb_surface_set_size(surface_, e->width, e->height);
+                needsRedraw_ = true;
+            }
+            break;
+        }
+        case XCB_BUTTON_PRESS: {
+            auto* e = reinterpret_cast<const xcb_button_press_event_t*>(event);
+            connection.noteTimestamp(e->time);
+            // Only the primary button is the view's; every press stops here either way.
+            if (e->detail == 1) {
+                std::weak_ptr<X11Panel> weak = weak_from_this();
+                host_.postToMain([weak] {
+                    auto panel = weak.lock();
+                    if (panel && panel->usable() && panel->view_) {
+                        std::shared_ptr<PanelContent> view = panel->view_;
+                        view->mouseDown();
+                    }
+                });
+            }
+            break;
+        }
+        case XCB_KEY_PRESS: {
+            auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event);
+            connection.noteTimestamp(e->time);
+            std::weak_ptr<X11Panel> weak = weak_from_this();
+            host_.postToMain([weak] {
+                auto panel = weak.lock();
+                if (panel && panel->usable() && panel->view_) {
+                    std::shared_ptr<PanelContent> view = panel->view_;
+                    view->keyDown();
+                }
+            });
+            break;
+        }
+        case XCB_MAP_NOTIFY:
+            needsRedraw_ = true;
+            break;
+        case XCB_CLIENT_MESSAGE: {
+            auto* e = reinterpret_cast<const xcb_client_message_event_t*>(event);
+            const Atoms& atoms = connection.atoms();
+            if (e->type == atoms.WM_PROTOCOLS && e->data.data32[0] == atoms._NET_WM_PING) {
+                // Answer the window manager's liveness check, or it offers to kill us.
+                xcb_client_message_event_t answer = *e;
+                answer.response_type = XCB_CLIENT_MESSAGE;
+                answer.window = connection.root();
+                xcb_send_event(
+                    connection.get(), 0, connection.root(),
+                    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                    reinterpret_cast<const char*>(&answer));
+            }
+            // WM_DELETE_WINDOW is declined: only the helper closes a shield.
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void X11Panel::topLevelConfigured(const xcb_configure_notify_event_t& event) {
+    if (!usable() || managed_ || !mapped_ || orderMode_ != WindowOrderingMode::above ||
+        topLevel_ == XCB_NONE || event.window == window_) {
+        return;
+    }
+    // The covered window was raised, or something was put directly above it: go back on top
+    // of it. Our own restack reports the panel itself, which is ignored above, so this never
+    // feeds on itself.
+    if (event.window == topLevel_ || event.above_sibling == topLevel_) {
+        restack();
+    }
+}
+
+void X11Panel::windowManagerChanged(bool present) {
+    if (!usable() || present == managed_) {
+        return;
+    }
+    xcb_connection_t* c = host_.connection().get();
+    bool wasShown = mapped_;
+    if (mapped_) {
+        xcb_unmap_window(c, window_);
+        mapped_ = false;
+    }
+    managed_ = present;
+    uint32_t overrideRedirect = present ? 0 : 1;
+    xcb_change_window_attributes(c, window_, XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
+    transientFor_ = XCB_NONE;
+    if (present) {
+        // The state a window manager reads when it starts managing the window.
+        applyHints();
+    }
+    if (wasShown && relativeTo_ != XCB_NONE) {
+        orderWindow(orderMode_, relativeTo_);
+    }
+}
+
+}  // namespace sh::x11

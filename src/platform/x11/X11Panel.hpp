@@ -1,0 +1,85 @@
+// A shield's window on X. With a window manager it is a managed, undecorated window that is
+// transient for the covered client, so that the window manager itself keeps it directly above
+// that window; without one it is an override-redirect window restacked right above the
+// covered window whenever that window or a neighbour moves in the stacking order.
+#pragma once
+
+#include <cairo.h>
+#include <xcb/xcb.h>
+
+#include <memory>
+
+#include "platform/MainLoop.hpp"
+#include "platform/Panel.hpp"
+#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/X11Windows.hpp"
+
+namespace sh::x11 {
+
+// What a panel needs from the desktop that made it.
+class PanelHost {
+  public:
+    virtual ~PanelHost() = default;
+    virtual Connection& connection() = 0;
+    virtual WindowTracker& tracker() = 0;
+    // Runs the view's input handling on the main loop, after the event at hand.
+    virtual void postToMain(Task task) = 0;
+    virtual void panelClosed(xcb_window_t window) = 0;
+};
+
+class X11Panel final : public Panel, public std::enable_shared_from_this<X11Panel> {
+  public:
+    // `alive` expires when the host goes away; the panel then does nothing.
+    X11Panel(PanelHost& host, std::weak_ptr<void> alive, const PanelConfiguration& configuration);
+    ~X11Panel() override;
+
+    void setContentView(std::shared_ptr<PanelContent> view,
+                        const ContentViewOptions& options) override;
+    void setFrame(const Rect& frame, bool display) override;
+    void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override;
+    void makeKeyWindow() override;
+    void close() override;
+
+    xcb_window_t window() const { return window_; }
+    bool isClosed() const { return closed_; }
+    bool managed() const { return managed_; }
+    // An event for this panel's window.
+    void handleEvent(const xcb_generic_event_t* event);
+    // Paints the view if something asked for it since the last paint.
+    void redrawIfNeeded();
+    // A direct child of the root was configured: keeps an override-redirect panel right
+    // above its window when that window is raised or something is put between them.
+    void topLevelConfigured(const xcb_configure_notify_event_t& event);
+    // The window manager came or went: the panel changes kind and takes its place again.
+    void windowManagerChanged(bool present);
+
+  private:
+    bool usable() const { return !closed_ && !alive_.expired(); }
+    void applyHints();
+    void setTransientFor(xcb_window_t client);
+    void restack();
+    void placeGeometry();
+
+    PanelHost& host_;
+    std::weak_ptr<void> alive_;
+    PanelConfiguration configuration_;
+    xcb_window_t window_ = XCB_NONE;
+    bool managed_ = false;
+    bool closed_ = false;
+    bool mapped_ = false;
+    // Where the core last ordered the panel: the covered client, its top-level window and
+    // the mode.
+    xcb_window_t relativeTo_ = XCB_NONE;
+    xcb_window_t topLevel_ = XCB_NONE;
+    WindowOrderingMode orderMode_ = WindowOrderingMode::out;
+    xcb_window_t transientFor_ = XCB_NONE;
+    // The requested geometry in root coordinates, and the size the window really has.
+    int32_t x_ = 0, y_ = 0;
+    uint32_t width_ = 1, height_ = 1;
+    uint32_t drawnWidth_ = 0, drawnHeight_ = 0;
+    std::shared_ptr<PanelContent> view_;
+    cairo_surface_t* surface_ = nullptr;
+    bool needsRedraw_ = false;
+};
+
+}  // namespace sh::x11

@@ -1,0 +1,916 @@
+// Tracking other applications' windows on X: which top-level windows are managed, who owns
+// them, how they look in the window list, and which changes the core must hear about.
+#include "platform/x11/X11Windows.hpp"
+
+#include <unistd.h>
+#include <xcb/randr.h>
+#include <xcb/res.h>
+
+#include <algorithm>
+
+namespace sh::x11 {
+
+namespace {
+
+constexpr uint32_t iconicState = 3;           // WM_STATE IconicState
+constexpr uint32_t allDesktops = 0xFFFFFFFF;  // _NET_WM_DESKTOP for sticky windows
+constexpr uint32_t clientEventMask =
+    XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+
+// Layers by window type, modelled on the window server's levels: only ordinary windows and
+// dialogs share layer 0 with the windows a shield may cover.
+constexpr int64_t desktopLayer = -2147483623;
+constexpr int64_t belowLayer = -1;
+constexpr int64_t floatingLayer = 3;
+constexpr int64_t dockLayer = 20;
+constexpr int64_t popUpMenuLayer = 101;
+constexpr int64_t statusLayer = 25;
+
+}  // namespace
+
+WindowTracker::WindowTracker(Connection& connection, TrackerListener& listener)
+    : connection_(connection), listener_(listener), ownPid_(static_cast<int32_t>(getpid())) {}
+
+void WindowTracker::start() {
+    xcb_connection_t* c = connection_.get();
+    // Select before reading, so that nothing changes unseen in between.
+    uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE |
+                        XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, &rootMask);
+    if (connection_.hasRandr()) {
+        xcb_randr_select_input(c, connection_.root(), XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+    }
+    auto geometry = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, connection_.root()));
+    if (geometry) {
+        rootWidth_ = geometry->width;
+        rootHeight_ = geometry->height;
+    }
+    sync();
+    started_ = true;
+}
+
+bool WindowTracker::needsSync() const {
+    if (rootDirty_ || activeDirty_ || !destroyed_.empty() || (treeDirty_ && !wmPresent_)) {
+        return true;
+    }
+    for (const auto& [window, client] : clients_) {
+        if (!client.dirty.empty() || client.frameOpacityDirty || !client.frameKnown) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WindowTracker::sync() {
+    // A few rounds at most: reading one thing (the window manager) can invalidate another
+    // (the client list), but never endlessly.
+    for (int round = 0; round < 3 && needsSync(); ++round) {
+        syncOnce();
+    }
+}
+
+void WindowTracker::syncOnce() {
+    bool wmBefore = wmPresent_;
+    if (rootDirty_) {
+        readRoot();
+    }
+    if (wmPresent_ != wmBefore) {
+        treeDirty_ = true;
+    }
+
+    // The set of managed clients: the window manager's list, or without one the mapped
+    // ordinary children of the root.
+    std::vector<xcb_window_t> wanted;
+    bool listChanged = false;
+    if (wmPresent_) {
+        wanted = clientList_;
+        listChanged = true;
+    } else if (treeDirty_) {
+        wanted = unmanagedTopLevels();
+        listChanged = true;
+    }
+    treeDirty_ = false;
+
+    std::vector<Client> removed;
+    if (listChanged) {
+        std::set<xcb_window_t> wantedSet(wanted.begin(), wanted.end());
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (!wantedSet.contains(it->first)) {
+                removed.push_back(it->second);
+                if (it->second.frame != it->first) {
+                    frameToClient_.erase(it->second.frame);
+                }
+                it = clients_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::vector<xcb_window_t> added;
+        for (xcb_window_t window : wanted) {
+            if (!clients_.contains(window) && !destroyed_.contains(window)) {
+                added.push_back(window);
+            }
+        }
+        addClients(added);
+    }
+    for (xcb_window_t window : destroyed_) {
+        auto it = clients_.find(window);
+        if (it != clients_.end()) {
+            removed.push_back(it->second);
+            if (it->second.frame != window) {
+                frameToClient_.erase(it->second.frame);
+            }
+            clients_.erase(it);
+        }
+    }
+    destroyed_.clear();
+
+    readDirtyProperties();
+    std::vector<Client*> unframed;
+    for (auto& [window, client] : clients_) {
+        if (!client.frameKnown) {
+            unframed.push_back(&client);
+        }
+    }
+    findFrames(unframed);
+
+    if (started_) {
+        for (const Client& client : removed) {
+            notifyWindow(client, "AXUIElementDestroyed");
+        }
+    }
+    updateApplications();
+    updateActiveWindow();
+    if (started_ && wmPresent_ != wmBefore) {
+        listener_.windowManagerChanged(wmPresent_);
+    }
+}
+
+void WindowTracker::readRoot() {
+    rootDirty_ = false;
+    const Atoms& atoms = connection_.atoms();
+    xcb_window_t root = connection_.root();
+    auto checkCookie =
+        connection_.requestProperty(root, atoms._NET_SUPPORTING_WM_CHECK, XCB_ATOM_WINDOW);
+    auto listCookie =
+        connection_.requestProperty(root, atoms._NET_CLIENT_LIST, XCB_ATOM_WINDOW, 1 << 16);
+    auto activeCookie =
+        connection_.requestProperty(root, atoms._NET_ACTIVE_WINDOW, XCB_ATOM_WINDOW);
+    auto desktopCookie =
+        connection_.requestProperty(root, atoms._NET_CURRENT_DESKTOP, XCB_ATOM_CARDINAL);
+    auto check = connection_.cardinals(checkCookie);
+    auto list = connection_.cardinals(listCookie);
+    auto active = connection_.cardinals(activeCookie);
+    auto desktop = connection_.cardinals(desktopCookie);
+
+    // A window manager is running when the check window names itself; a stale property
+    // left by a window manager that died names a window that is gone or silent.
+    bool present = false;
+    xcb_window_t checkWindow = check && !check->empty() ? (*check)[0] : XCB_NONE;
+    if (checkWindow != XCB_NONE) {
+        auto own = connection_.cardinals(connection_.requestProperty(
+            checkWindow, atoms._NET_SUPPORTING_WM_CHECK, XCB_ATOM_WINDOW));
+        present = own && !own->empty() && (*own)[0] == checkWindow;
+        if (present && checkWindow != wmCheckWindow_) {
+            // Its destruction tells us the window manager has gone.
+            uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            xcb_change_window_attributes(connection_.get(), checkWindow, XCB_CW_EVENT_MASK, &mask);
+        }
+    }
+    wmCheckWindow_ = present ? checkWindow : XCB_NONE;
+    wmPresent_ = present;
+    clientList_ = present && list ? *list : std::vector<xcb_window_t>{};
+    xcb_window_t newActive = present && active && !active->empty() ? (*active)[0] : XCB_NONE;
+    if (newActive != activeWindow_) {
+        activeWindow_ = newActive;
+        activeDirty_ = true;
+    }
+    currentDesktop_ = present && desktop && !desktop->empty()
+                          ? std::optional<uint32_t>((*desktop)[0])
+                          : std::nullopt;
+    stackingDirty_ = true;
+}
+
+std::vector<xcb_window_t> WindowTracker::unmanagedTopLevels() {
+    xcb_connection_t* c = connection_.get();
+    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
+    std::vector<xcb_window_t> result;
+    if (!tree) {
+        return result;
+    }
+    xcb_window_t* children = xcb_query_tree_children(tree.get());
+    int count = xcb_query_tree_children_length(tree.get());
+    std::vector<xcb_get_window_attributes_cookie_t> cookies;
+    cookies.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        cookies.push_back(xcb_get_window_attributes(c, children[i]));
+    }
+    for (int i = 0; i < count; ++i) {
+        auto attributes =
+            reply(c, xcb_get_window_attributes_reply, cookies[static_cast<size_t>(i)]);
+        if (attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED &&
+            !attributes->override_redirect && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) {
+            result.push_back(children[i]);
+        }
+    }
+    return result;
+}
+
+void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
+    if (windows.empty()) {
+        return;
+    }
+    xcb_connection_t* c = connection_.get();
+    const Atoms& atoms = connection_.atoms();
+    const xcb_atom_t tracked[] = {
+        XCB_ATOM_WM_CLASS,        atoms._NET_WM_STATE,       atoms.WM_STATE,
+        atoms._NET_WM_DESKTOP,    atoms._NET_WM_WINDOW_TYPE, atoms._NET_WM_WINDOW_OPACITY,
+        atoms._NET_FRAME_EXTENTS, atoms._GTK_FRAME_EXTENTS};
+    struct Pending {
+        xcb_window_t window;
+        std::vector<xcb_get_property_cookie_t> properties;
+        xcb_get_property_cookie_t netWmPid;
+        xcb_get_property_cookie_t machine;
+        std::optional<xcb_res_query_client_ids_cookie_t> owner;
+    };
+    std::vector<Pending> pending;
+    for (xcb_window_t window : windows) {
+        if (!listener_.isOwnWindow(window)) {
+            xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &clientEventMask);
+        }
+        Pending entry{window, {}, {}, {}, std::nullopt};
+        for (xcb_atom_t atom : tracked) {
+            entry.properties.push_back(connection_.requestProperty(window, atom));
+        }
+        entry.netWmPid = connection_.requestProperty(window, atoms._NET_WM_PID, XCB_ATOM_CARDINAL);
+        entry.machine = connection_.requestProperty(window, XCB_ATOM_WM_CLIENT_MACHINE);
+        if (connection_.hasXRes()) {
+            xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            entry.owner = xcb_res_query_client_ids(c, 1, &spec);
+        }
+        pending.push_back(std::move(entry));
+    }
+    for (Pending& entry : pending) {
+        Client client;
+        client.window = entry.window;
+        client.sequence = nextSequence_++;
+        for (size_t i = 0; i < std::size(tracked); ++i) {
+            applyProperty(client, tracked[i], entry.properties[i]);
+        }
+        auto netWmPid = connection_.cardinals(entry.netWmPid);
+        auto machine = connection_.bytes(entry.machine);
+        bool resolvedByServer = false;
+        if (entry.owner) {
+            // The server knows the process of every local connection; a client connected
+            // from another host has none.
+            auto ids = reply(c, xcb_res_query_client_ids_reply, *entry.owner);
+            if (ids) {
+                for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem;
+                     xcb_res_client_id_value_next(&it)) {
+                    if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                        xcb_res_client_id_value_value_length(it.data) >= 1) {
+                        client.pid =
+                            static_cast<int32_t>(xcb_res_client_id_value_value(it.data)[0]);
+                        resolvedByServer = true;
+                    }
+                }
+            }
+        }
+        if (!resolvedByServer && netWmPid && !netWmPid->empty() && (*netWmPid)[0] != 0) {
+            // The client's own word, trusted only when it says it runs on this host.
+            std::string host = machine ? std::string(machine->c_str()) : std::string();
+            if (host == connection_.hostName()) {
+                client.pid = static_cast<int32_t>((*netWmPid)[0]);
+            }
+        }
+        client.hidden = isHidden(client);
+        Client& stored = clients_[entry.window] = std::move(client);
+        if (started_) {
+            notifyWindow(stored, "AXWindowCreated");
+        }
+    }
+}
+
+void WindowTracker::applyProperty(Client& client, xcb_atom_t atom,
+                                  xcb_get_property_cookie_t cookie) {
+    const Atoms& atoms = connection_.atoms();
+    if (atom == XCB_ATOM_WM_CLASS) {
+        // Instance and class, each terminated by a NUL; the class is the stable part.
+        client.wmClass.reset();
+        if (auto value = connection_.bytes(cookie)) {
+            size_t end = value->find('\0');
+            if (end != std::string::npos && end + 1 < value->size()) {
+                std::string cls = value->substr(end + 1);
+                cls = cls.substr(0, cls.find('\0'));
+                if (!cls.empty()) {
+                    client.wmClass = cls;
+                }
+            }
+        }
+        return;
+    }
+    auto items = connection_.cardinals(cookie);
+    if (atom == atoms._NET_WM_STATE) {
+        client.netWmState = items.value_or(std::vector<uint32_t>{});
+    } else if (atom == atoms.WM_STATE) {
+        client.wmState = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
+    } else if (atom == atoms._NET_WM_DESKTOP) {
+        client.desktop = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
+    } else if (atom == atoms._NET_WM_WINDOW_TYPE) {
+        client.windowType = items;
+    } else if (atom == atoms._NET_WM_WINDOW_OPACITY) {
+        client.opacity = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
+    } else if (atom == atoms._NET_FRAME_EXTENTS) {
+        client.frameExtents = items && items->size() >= 4 ? items : std::nullopt;
+    } else if (atom == atoms._GTK_FRAME_EXTENTS) {
+        client.gtkFrameExtents = items && items->size() >= 4 ? items : std::nullopt;
+    }
+}
+
+void WindowTracker::readDirtyProperties() {
+    struct Pending {
+        Client* client;
+        std::vector<std::pair<xcb_atom_t, xcb_get_property_cookie_t>> properties;
+        std::optional<xcb_get_property_cookie_t> frameOpacity;
+    };
+    std::vector<Pending> pending;
+    for (auto& [window, client] : clients_) {
+        if (client.dirty.empty() && !client.frameOpacityDirty) {
+            continue;
+        }
+        Pending entry{&client, {}, std::nullopt};
+        for (xcb_atom_t atom : client.dirty) {
+            entry.properties.emplace_back(atom, connection_.requestProperty(window, atom));
+        }
+        if (client.frameOpacityDirty && client.frame != window) {
+            entry.frameOpacity = connection_.requestProperty(
+                client.frame, connection_.atoms()._NET_WM_WINDOW_OPACITY, XCB_ATOM_CARDINAL);
+        }
+        client.dirty.clear();
+        client.frameOpacityDirty = false;
+        pending.push_back(std::move(entry));
+    }
+    for (Pending& entry : pending) {
+        Client& client = *entry.client;
+        for (auto& [atom, cookie] : entry.properties) {
+            applyProperty(client, atom, cookie);
+        }
+        if (entry.frameOpacity) {
+            auto items = connection_.cardinals(*entry.frameOpacity);
+            client.frameOpacity =
+                items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
+        }
+        bool hidden = isHidden(client);
+        if (hidden != client.hidden) {
+            client.hidden = hidden;
+            notifyWindow(client, hidden ? "AXWindowMiniaturized" : "AXWindowDeminiaturized");
+        } else if (!entry.properties.empty() || entry.frameOpacity) {
+            // Type, opacity, extents or stacking state: no notification of their own, but
+            // the window may have changed in the list, so its observer hears of it.
+            notifyWindow(client, "AXResized");
+        }
+    }
+}
+
+void WindowTracker::findFrames(std::vector<Client*> clients) {
+    // Walk up from each client until the parent is the root; reparenting window managers
+    // nest clients one or two windows deep.
+    xcb_connection_t* c = connection_.get();
+    std::map<Client*, xcb_window_t> cursor;
+    for (Client* client : clients) {
+        cursor[client] = client->window;
+    }
+    for (int depth = 0; depth < 8 && !cursor.empty(); ++depth) {
+        std::vector<std::pair<Client*, xcb_query_tree_cookie_t>> cookies;
+        for (auto& [client, window] : cursor) {
+            cookies.emplace_back(client, xcb_query_tree(c, window));
+        }
+        for (auto& [client, cookie] : cookies) {
+            auto tree = reply(c, xcb_query_tree_reply, cookie);
+            if (!tree) {
+                // Gone: its destruction is on the way.
+                client->frameKnown = true;
+                client->frame = client->window;
+                cursor.erase(client);
+            } else if (tree->parent == connection_.root() || tree->parent == XCB_NONE) {
+                if (client->frame != client->window && client->frame != XCB_NONE) {
+                    frameToClient_.erase(client->frame);
+                }
+                client->frame = cursor[client];
+                client->frameKnown = true;
+                if (client->frame != client->window) {
+                    frameToClient_[client->frame] = client->window;
+                    // Window managers may keep the opacity on the frame only.
+                    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+                    xcb_change_window_attributes(c, client->frame, XCB_CW_EVENT_MASK, &mask);
+                    client->frameOpacityDirty = true;
+                }
+                cursor.erase(client);
+            } else {
+                cursor[client] = tree->parent;
+            }
+        }
+    }
+    for (auto& [client, window] : cursor) {
+        client->frameKnown = true;
+        client->frame = client->window;
+    }
+    if (!clients.empty()) {
+        readDirtyProperties();
+    }
+}
+
+bool WindowTracker::isHidden(const Client& client) const {
+    const Atoms& atoms = connection_.atoms();
+    bool stateHidden = std::find(client.netWmState.begin(), client.netWmState.end(),
+                                 atoms._NET_WM_STATE_HIDDEN) != client.netWmState.end();
+    return stateHidden || client.wmState == iconicState;
+}
+
+std::optional<RunningApplication> WindowTracker::applicationOf(int32_t pid) const {
+    auto it = applications_.find(pid);
+    if (it == applications_.end()) {
+        return std::nullopt;
+    }
+    return RunningApplication{it->second.bundleIdentifier, pid};
+}
+
+void WindowTracker::updateApplications() {
+    // One application per process with at least one managed window; the helper itself is
+    // not among them.
+    std::map<int32_t, Application> now;
+    std::map<int32_t, const Client*> oldestWithClass;
+    for (const auto& [window, client] : clients_) {
+        if (!client.pid || *client.pid == ownPid_) {
+            continue;
+        }
+        auto [it, inserted] = now.try_emplace(*client.pid);
+        Application& app = it->second;
+        if (inserted) {
+            app.pid = *client.pid;
+            app.sequence = client.sequence;
+            app.hidden = true;
+        }
+        app.sequence = std::min(app.sequence, client.sequence);
+        app.hidden = app.hidden && client.hidden;
+        if (client.wmClass) {
+            const Client*& oldest = oldestWithClass[app.pid];
+            if (oldest == nullptr || client.sequence < oldest->sequence) {
+                oldest = &client;
+            }
+        }
+    }
+    for (auto& [pid, app] : now) {
+        auto oldest = oldestWithClass.find(pid);
+        if (oldest != oldestWithClass.end()) {
+            app.bundleIdentifier = oldest->second->wmClass;
+        }
+        auto before = applications_.find(pid);
+        if (before != applications_.end()) {
+            // Its identity is the one it launched with.
+            app.bundleIdentifier = before->second.bundleIdentifier ? before->second.bundleIdentifier
+                                                                   : app.bundleIdentifier;
+        }
+    }
+    if (started_) {
+        for (const auto& [pid, app] : applications_) {
+            if (!now.contains(pid)) {
+                listener_.applicationEvent(NotificationName::workspaceDidTerminateApplication,
+                                           {app.bundleIdentifier, pid});
+            }
+        }
+        for (const auto& [pid, app] : now) {
+            auto before = applications_.find(pid);
+            RunningApplication running{app.bundleIdentifier, pid};
+            if (before == applications_.end()) {
+                listener_.applicationEvent(NotificationName::workspaceDidLaunchApplication,
+                                           running);
+            } else if (app.hidden != before->second.hidden) {
+                listener_.applicationEvent(app.hidden
+                                               ? NotificationName::workspaceDidHideApplication
+                                               : NotificationName::workspaceDidUnhideApplication,
+                                           running);
+            }
+        }
+    }
+    applications_ = std::move(now);
+}
+
+void WindowTracker::updateActiveWindow() {
+    if (!activeDirty_) {
+        return;
+    }
+    activeDirty_ = false;
+    std::optional<int32_t> pid;
+    if (Client* client = clientOf(activeWindow_)) {
+        pid = client->pid;
+    }
+    if (pid == activePid_) {
+        return;
+    }
+    std::optional<int32_t> previous = activePid_;
+    activePid_ = pid;
+    if (!started_) {
+        return;
+    }
+    if (previous) {
+        for (const auto& [window, client] : clients_) {
+            if (client.pid == previous) {
+                listener_.windowEvent(*previous, "AXFocusedWindowChanged");
+                break;
+            }
+        }
+    }
+    if (pid) {
+        listener_.windowEvent(*pid, "AXFocusedWindowChanged");
+        // Focus moving to another application's window activates that application; the
+        // helper's own shields are not an application.
+        if (auto app = applicationOf(*pid)) {
+            listener_.applicationEvent(NotificationName::workspaceDidActivateApplication, *app);
+        }
+    }
+}
+
+std::vector<RunningApplication> WindowTracker::runningApplications() {
+    sync();
+    std::vector<const Application*> ordered;
+    for (const auto& [pid, app] : applications_) {
+        ordered.push_back(&app);
+    }
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Application* a, const Application* b) { return a->sequence < b->sequence; });
+    std::vector<RunningApplication> result;
+    result.reserve(ordered.size());
+    for (const Application* app : ordered) {
+        result.push_back({app->bundleIdentifier, app->pid});
+    }
+    return result;
+}
+
+const std::vector<xcb_window_t>& WindowTracker::stackingOrder() {
+    if (stackingDirty_) {
+        stackingDirty_ = false;
+        if (wmPresent_) {
+            auto list = connection_.cardinals(connection_.requestProperty(
+                connection_.root(), connection_.atoms()._NET_CLIENT_LIST_STACKING, XCB_ATOM_WINDOW,
+                1 << 16));
+            stacking_ = list.value_or(std::vector<xcb_window_t>{});
+        } else {
+            stacking_ = unmanagedTopLevels();
+        }
+    }
+    return stacking_;
+}
+
+bool WindowTracker::onCurrentDesktop(const Client& client) const {
+    if (!client.desktop || !currentDesktop_) {
+        return true;
+    }
+    return *client.desktop == allDesktops || *client.desktop == *currentDesktop_;
+}
+
+bool WindowTracker::isDesktopElement(const Client& client) const {
+    return client.windowType && !client.windowType->empty() &&
+           (*client.windowType)[0] == connection_.atoms()._NET_WM_WINDOW_TYPE_DESKTOP;
+}
+
+int64_t WindowTracker::layerOf(const Client& client) const {
+    const Atoms& a = connection_.atoms();
+    // The first type the window lists that we know decides; a window with no type at all is
+    // an ordinary one.
+    std::optional<xcb_atom_t> type;
+    if (!client.windowType || client.windowType->empty()) {
+        type = a._NET_WM_WINDOW_TYPE_NORMAL;
+    } else {
+        const xcb_atom_t known[] = {
+            a._NET_WM_WINDOW_TYPE_NORMAL,        a._NET_WM_WINDOW_TYPE_DIALOG,
+            a._NET_WM_WINDOW_TYPE_DESKTOP,       a._NET_WM_WINDOW_TYPE_DOCK,
+            a._NET_WM_WINDOW_TYPE_TOOLBAR,       a._NET_WM_WINDOW_TYPE_MENU,
+            a._NET_WM_WINDOW_TYPE_UTILITY,       a._NET_WM_WINDOW_TYPE_SPLASH,
+            a._NET_WM_WINDOW_TYPE_DROPDOWN_MENU, a._NET_WM_WINDOW_TYPE_POPUP_MENU,
+            a._NET_WM_WINDOW_TYPE_TOOLTIP,       a._NET_WM_WINDOW_TYPE_NOTIFICATION,
+            a._NET_WM_WINDOW_TYPE_COMBO,         a._NET_WM_WINDOW_TYPE_DND};
+        for (uint32_t candidate : *client.windowType) {
+            if (std::find(std::begin(known), std::end(known), candidate) != std::end(known)) {
+                type = candidate;
+                break;
+            }
+        }
+    }
+    if (!type) {
+        return floatingLayer;
+    }
+    auto hasState = [&](xcb_atom_t state) {
+        return std::find(client.netWmState.begin(), client.netWmState.end(), state) !=
+               client.netWmState.end();
+    };
+    if (*type == a._NET_WM_WINDOW_TYPE_NORMAL || *type == a._NET_WM_WINDOW_TYPE_DIALOG) {
+        if (hasState(a._NET_WM_STATE_ABOVE)) {
+            return floatingLayer;
+        }
+        if (hasState(a._NET_WM_STATE_BELOW)) {
+            return belowLayer;
+        }
+        return 0;
+    }
+    if (*type == a._NET_WM_WINDOW_TYPE_DESKTOP) {
+        return desktopLayer;
+    }
+    if (*type == a._NET_WM_WINDOW_TYPE_DOCK) {
+        return dockLayer;
+    }
+    if (*type == a._NET_WM_WINDOW_TYPE_NOTIFICATION || *type == a._NET_WM_WINDOW_TYPE_SPLASH) {
+        return statusLayer;
+    }
+    if (*type == a._NET_WM_WINDOW_TYPE_DROPDOWN_MENU || *type == a._NET_WM_WINDOW_TYPE_POPUP_MENU ||
+        *type == a._NET_WM_WINDOW_TYPE_TOOLTIP || *type == a._NET_WM_WINDOW_TYPE_COMBO ||
+        *type == a._NET_WM_WINDOW_TYPE_DND) {
+        return popUpMenuLayer;
+    }
+    return floatingLayer;
+}
+
+WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
+    sync();
+    xcb_connection_t* c = connection_.get();
+    if (connection_.hasError()) {
+        return std::nullopt;
+    }
+    stackingDirty_ = true;
+    std::vector<xcb_window_t> order = stackingOrder();
+    std::reverse(order.begin(), order.end());
+
+    struct Pending {
+        const Client* client;
+        xcb_get_window_attributes_cookie_t attributes;
+        xcb_get_geometry_cookie_t geometry;
+        xcb_translate_coordinates_cookie_t origin;
+        std::optional<xcb_get_geometry_cookie_t> frameGeometry;
+    };
+    std::vector<Pending> pending;
+    pending.reserve(order.size());
+    for (xcb_window_t window : order) {
+        auto it = clients_.find(window);
+        if (it == clients_.end()) {
+            // Not yet read; the next sync announces it and a later list shows it.
+            continue;
+        }
+        const Client& client = it->second;
+        Pending entry{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
+                      xcb_translate_coordinates(c, window, connection_.root(), 0, 0), std::nullopt};
+        if (client.frame != window && !client.frameExtents) {
+            entry.frameGeometry = xcb_get_geometry(c, client.frame);
+        }
+        pending.push_back(entry);
+    }
+
+    std::vector<WindowInfoRecord> records;
+    records.reserve(pending.size());
+    for (Pending& entry : pending) {
+        const Client& client = *entry.client;
+        auto attributes = reply(c, xcb_get_window_attributes_reply, entry.attributes);
+        auto geometry = reply(c, xcb_get_geometry_reply, entry.geometry);
+        auto origin = reply(c, xcb_translate_coordinates_reply, entry.origin);
+        XcbPtr<xcb_get_geometry_reply_t> frameGeometry;
+        if (entry.frameGeometry) {
+            frameGeometry = reply(c, xcb_get_geometry_reply, *entry.frameGeometry);
+        }
+        if (!attributes || !geometry || !origin) {
+            // Vanished between the list and the query.
+            continue;
+        }
+        bool onScreen = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden &&
+                        onCurrentDesktop(client);
+        if ((options & windowListOptionOnScreenOnly) != 0 && !onScreen) {
+            continue;
+        }
+        if ((options & windowListExcludeDesktopElements) != 0 && isDesktopElement(client)) {
+            continue;
+        }
+
+        // The outer rectangle: the client's own, less the shadow margins a client-side
+        // decorated window draws, plus the decorations of its frame.
+        int32_t border = geometry->border_width;
+        int32_t x = origin->dst_x - border;
+        int32_t y = origin->dst_y - border;
+        int32_t width = geometry->width + 2 * border;
+        int32_t height = geometry->height + 2 * border;
+        if (client.gtkFrameExtents) {
+            const auto& e = *client.gtkFrameExtents;
+            x += static_cast<int32_t>(e[0]);
+            y += static_cast<int32_t>(e[2]);
+            width -= static_cast<int32_t>(e[0] + e[1]);
+            height -= static_cast<int32_t>(e[2] + e[3]);
+        }
+        if (client.frameExtents) {
+            const auto& e = *client.frameExtents;
+            x -= static_cast<int32_t>(e[0]);
+            y -= static_cast<int32_t>(e[2]);
+            width += static_cast<int32_t>(e[0] + e[1]);
+            height += static_cast<int32_t>(e[2] + e[3]);
+        } else if (frameGeometry) {
+            x = frameGeometry->x;
+            y = frameGeometry->y;
+            width = frameGeometry->width + 2 * frameGeometry->border_width;
+            height = frameGeometry->height + 2 * frameGeometry->border_width;
+        }
+
+        WindowInfoRecord record;
+        if (client.pid) {
+            record.ownerPID = WindowInfoValue::integer(*client.pid);
+        }
+        record.number = WindowInfoValue::integer(client.window);
+        record.layer = WindowInfoValue::integer(layerOf(client));
+        std::optional<uint32_t> opacity = client.opacity ? client.opacity : client.frameOpacity;
+        record.alpha = WindowInfoValue::real(opacity ? *opacity / 4294967295.0 : 1.0);
+        record.bounds =
+            WindowInfoValue::rect(Rect{static_cast<double>(x), static_cast<double>(y),
+                                       static_cast<double>(width), static_cast<double>(height)});
+        records.push_back(record);
+    }
+    if (connection_.hasError()) {
+        return std::nullopt;
+    }
+    return records;
+}
+
+std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
+    Client* known = clientOf(client);
+    if (known != nullptr && known->frameKnown) {
+        return known->frame;
+    }
+    return std::nullopt;
+}
+
+WindowTracker::Client* WindowTracker::clientOf(xcb_window_t window) {
+    auto it = clients_.find(window);
+    return it == clients_.end() ? nullptr : &it->second;
+}
+
+WindowTracker::Client* WindowTracker::clientOfFrame(xcb_window_t frame) {
+    auto it = frameToClient_.find(frame);
+    return it == frameToClient_.end() ? nullptr : clientOf(it->second);
+}
+
+void WindowTracker::notifyWindow(const Client& client, const char* notification) {
+    if (client.pid) {
+        listener_.windowEvent(*client.pid, notification);
+    }
+}
+
+void WindowTracker::geometryEvent(xcb_window_t window, bool synthetic,
+                                  const WindowGeometry& geometry) {
+    const Client* client = clientOf(window);
+    if (client == nullptr) {
+        client = clientOfFrame(window);
+    }
+    if (client == nullptr) {
+        return;
+    }
+    auto [it, inserted] = geometries_.try_emplace({window, synthetic}, geometry);
+    if (inserted) {
+        return;
+    }
+    WindowGeometry before = it->second;
+    it->second = geometry;
+    // Restacking alone (the same rectangle) is not a window change.
+    if (before.x != geometry.x || before.y != geometry.y) {
+        notifyWindow(*client, "AXMoved");
+    }
+    if (before.width != geometry.width || before.height != geometry.height) {
+        notifyWindow(*client, "AXResized");
+    }
+}
+
+void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
+    const Atoms& atoms = connection_.atoms();
+    xcb_window_t root = connection_.root();
+    uint8_t type = event->response_type & 0x7f;
+    switch (type) {
+        case XCB_PROPERTY_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            connection_.noteTimestamp(e->time);
+            if (e->window == root) {
+                if (e->atom == atoms._NET_CLIENT_LIST_STACKING) {
+                    stackingDirty_ = true;
+                } else if (e->atom == atoms._NET_SUPPORTING_WM_CHECK ||
+                           e->atom == atoms._NET_CLIENT_LIST ||
+                           e->atom == atoms._NET_ACTIVE_WINDOW) {
+                    rootDirty_ = true;
+                } else if (e->atom == atoms._NET_CURRENT_DESKTOP) {
+                    rootDirty_ = true;
+                    // Every window on the desktops left or entered changes visibility.
+                    for (const auto& [window, client] : clients_) {
+                        if (client.desktop && *client.desktop != allDesktops) {
+                            notifyWindow(client, "AXWindowMiniaturized");
+                        }
+                    }
+                }
+                return;
+            }
+            if (Client* client = clientOf(e->window)) {
+                if (e->atom == XCB_ATOM_WM_CLASS || e->atom == atoms._NET_WM_STATE ||
+                    e->atom == atoms.WM_STATE || e->atom == atoms._NET_WM_DESKTOP ||
+                    e->atom == atoms._NET_WM_WINDOW_TYPE ||
+                    e->atom == atoms._NET_WM_WINDOW_OPACITY ||
+                    e->atom == atoms._NET_FRAME_EXTENTS || e->atom == atoms._GTK_FRAME_EXTENTS) {
+                    client->dirty.insert(e->atom);
+                }
+            } else if (Client* framed = clientOfFrame(e->window)) {
+                if (e->atom == atoms._NET_WM_WINDOW_OPACITY) {
+                    framed->frameOpacityDirty = true;
+                }
+            }
+            return;
+        }
+        case XCB_CONFIGURE_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+            if (e->window == root) {
+                if (e->width != rootWidth_ || e->height != rootHeight_) {
+                    rootWidth_ = e->width;
+                    rootHeight_ = e->height;
+                    if (!connection_.hasRandr()) {
+                        listener_.screenChanged();
+                    }
+                }
+                return;
+            }
+            bool synthetic = (event->response_type & 0x80) != 0;
+            int32_t border = e->border_width;
+            geometryEvent(e->window, synthetic,
+                          {e->x, e->y, e->width + 2 * border, e->height + 2 * border});
+            if (e->event == root && !synthetic) {
+                listener_.topLevelConfigured(*e);
+            }
+            return;
+        }
+        case XCB_MAP_NOTIFY:
+        case XCB_UNMAP_NOTIFY: {
+            xcb_window_t window;
+            xcb_window_t parent;
+            if (type == XCB_MAP_NOTIFY) {
+                auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+                window = e->window;
+                parent = e->event;
+            } else {
+                auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+                window = e->window;
+                parent = e->event;
+            }
+            if (parent == root) {
+                treeDirty_ = true;
+                stackingDirty_ = true;
+            }
+            const Client* client = clientOf(window);
+            if (client == nullptr) {
+                client = clientOfFrame(window);
+            }
+            if (client != nullptr) {
+                notifyWindow(*client, type == XCB_MAP_NOTIFY ? "AXWindowDeminiaturized"
+                                                             : "AXWindowMiniaturized");
+            }
+            return;
+        }
+        case XCB_DESTROY_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+            if (e->event == root) {
+                treeDirty_ = true;
+                stackingDirty_ = true;
+            }
+            if (e->window == wmCheckWindow_) {
+                rootDirty_ = true;
+            }
+            if (clients_.contains(e->window)) {
+                destroyed_.insert(e->window);
+            }
+            geometries_.erase({e->window, false});
+            geometries_.erase({e->window, true});
+            return;
+        }
+        case XCB_REPARENT_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+            if (e->event == root) {
+                treeDirty_ = true;
+                stackingDirty_ = true;
+            }
+            if (Client* client = clientOf(e->window)) {
+                client->frameKnown = false;
+            }
+            return;
+        }
+        default:
+            break;
+    }
+    if (connection_.hasRandr() &&
+        type == connection_.randrFirstEvent() + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+        auto* e = reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(event);
+        connection_.noteTimestamp(e->timestamp);
+        bool rotated =
+            (e->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
+        rootWidth_ = rotated ? e->height : e->width;
+        rootHeight_ = rotated ? e->width : e->height;
+        listener_.screenChanged();
+    }
+}
+
+}  // namespace sh::x11

@@ -1,0 +1,145 @@
+// What the X server says about other applications' windows: the managed top-level windows
+// with the properties that matter, the applications (processes) that own them, the window
+// manager, and the changes among them, found from events and reported to a listener.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/WindowList.hpp"
+#include "platform/Workspace.hpp"
+#include "platform/x11/X11Connection.hpp"
+
+namespace sh::x11 {
+
+// Changes the tracker finds. Called on the main thread from `WindowTracker::sync`.
+class TrackerListener {
+  public:
+    virtual ~TrackerListener() = default;
+    virtual void applicationEvent(NotificationName name, const RunningApplication& app) = 0;
+    // A window of the process changed: one of the observer notification names.
+    virtual void windowEvent(int32_t pid, const char* notification) = 0;
+    virtual void windowManagerChanged(bool present) = 0;
+    virtual void screenChanged() = 0;
+    // A direct child of the root was configured (moved, resized or restacked).
+    virtual void topLevelConfigured(const xcb_configure_notify_event_t& event) = 0;
+    // Whether the window is one of the helper's own; the tracker leaves its event mask alone.
+    virtual bool isOwnWindow(xcb_window_t window) const = 0;
+};
+
+// A window's outer rectangle in root coordinates (top-left origin, y downwards).
+struct WindowGeometry {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    friend bool operator==(const WindowGeometry&, const WindowGeometry&) = default;
+};
+
+class WindowTracker {
+  public:
+    WindowTracker(Connection& connection, TrackerListener& listener);
+
+    // Selects the root's events and reads the initial state. Applications already running
+    // are recorded without notifications.
+    void start();
+    // Takes one event; state it invalidates is read again by the next `sync`.
+    void handleEvent(const xcb_generic_event_t* event);
+    // Reads whatever events have invalidated and reports the changes found.
+    void sync();
+    bool needsSync() const;
+
+    bool windowManagerPresent() const { return wmPresent_; }
+    uint16_t rootWidth() const { return rootWidth_; }
+    uint16_t rootHeight() const { return rootHeight_; }
+    std::vector<RunningApplication> runningApplications();
+    // Front to back.
+    WindowInfoList copyWindowInfo(uint32_t options);
+    // The direct child of the root that holds the client (its frame under a reparenting
+    // window manager, the client itself otherwise); absent for an unknown window.
+    std::optional<xcb_window_t> topLevelOf(xcb_window_t client);
+    // The managed windows bottom to top, as the window manager last published them.
+    const std::vector<xcb_window_t>& stackingOrder();
+
+    // Figures for tests and benchmarks.
+    size_t clientCount() const { return clients_.size(); }
+
+  private:
+    struct Client {
+        xcb_window_t window = XCB_NONE;
+        xcb_window_t frame = XCB_NONE;
+        bool frameKnown = false;
+        uint64_t sequence = 0;
+        std::optional<int32_t> pid;
+        std::optional<std::string> wmClass;
+        std::vector<uint32_t> netWmState;
+        std::optional<uint32_t> wmState;
+        std::optional<uint32_t> desktop;
+        std::optional<std::vector<uint32_t>> windowType;
+        std::optional<uint32_t> opacity;
+        std::optional<uint32_t> frameOpacity;
+        std::optional<std::vector<uint32_t>> frameExtents;
+        std::optional<std::vector<uint32_t>> gtkFrameExtents;
+        std::set<xcb_atom_t> dirty;
+        bool frameOpacityDirty = false;
+        bool hidden = false;
+    };
+    struct Application {
+        int32_t pid = 0;
+        std::optional<std::string> bundleIdentifier;
+        uint64_t sequence = 0;
+        bool hidden = false;
+    };
+
+    void syncOnce();
+    void readRoot();
+    std::vector<xcb_window_t> unmanagedTopLevels();
+    void addClients(const std::vector<xcb_window_t>& windows);
+    void readDirtyProperties();
+    void findFrames(std::vector<Client*> clients);
+    void updateApplications();
+    void updateActiveWindow();
+    void applyProperty(Client& client, xcb_atom_t atom, xcb_get_property_cookie_t cookie);
+    bool isHidden(const Client& client) const;
+    int64_t layerOf(const Client& client) const;
+    bool isDesktopElement(const Client& client) const;
+    bool onCurrentDesktop(const Client& client) const;
+    void geometryEvent(xcb_window_t window, bool synthetic, const WindowGeometry& geometry);
+    Client* clientOf(xcb_window_t window);
+    Client* clientOfFrame(xcb_window_t frame);
+    void notifyWindow(const Client& client, const char* notification);
+    std::optional<RunningApplication> applicationOf(int32_t pid) const;
+
+    Connection& connection_;
+    TrackerListener& listener_;
+    const int32_t ownPid_;
+    bool started_ = false;
+    bool rootDirty_ = true;
+    bool treeDirty_ = true;
+    bool stackingDirty_ = true;
+    bool wmPresent_ = false;
+    xcb_window_t wmCheckWindow_ = XCB_NONE;
+    std::vector<xcb_window_t> clientList_;
+    std::vector<xcb_window_t> stacking_;
+    xcb_window_t activeWindow_ = XCB_NONE;
+    bool activeDirty_ = false;
+    std::optional<int32_t> activePid_;
+    std::optional<uint32_t> currentDesktop_;
+    uint16_t rootWidth_ = 0;
+    uint16_t rootHeight_ = 0;
+    uint64_t nextSequence_ = 1;
+    std::map<xcb_window_t, Client> clients_;
+    std::map<xcb_window_t, xcb_window_t> frameToClient_;
+    std::set<xcb_window_t> destroyed_;
+    std::map<std::pair<xcb_window_t, bool>, WindowGeometry> geometries_;
+    std::map<int32_t, Application> applications_;
+};
+
+}  // namespace sh::x11
