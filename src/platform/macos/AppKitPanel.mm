@@ -180,9 +180,7 @@ namespace {
 
 class AppKitPanel final : public Panel {
   public:
-    explicit AppKitPanel(const PanelConfiguration& configuration)
-        : contentSize_(
-              NSMakeSize(configuration.contentRect.width, configuration.contentRect.height)) {
+    explicit AppKitPanel(const PanelConfiguration& configuration) {
         panel_ = [[ShieldPanel alloc]
             initWithContentRect:appKitRect(configuration.contentRect)
                       styleMask:static_cast<NSWindowStyleMask>(configuration.styleMask)
@@ -209,9 +207,11 @@ class AppKitPanel final : public Panel {
         if (closed_) {
             return;
         }
-        ShieldView* contentView = [[ShieldView alloc]
-            initWithFrame:NSMakeRect(0, 0, contentSize_.width, contentSize_.height)
-                  content:std::move(view)];
+        // The view fills the panel: origin (0, 0) and the size of its content rectangle.
+        const NSSize size = [panel_ contentRectForFrameRect:panel_.frame].size;
+        ShieldView* contentView =
+            [[ShieldView alloc] initWithFrame:NSMakeRect(0, 0, size.width, size.height)
+                                      content:std::move(view)];
         contentView.wantsLayer = options.wantsLayer ? YES : NO;
         contentView.autoresizingMask =
             static_cast<NSAutoresizingMaskOptions>(options.autoresizingMask);
@@ -251,7 +251,6 @@ class AppKitPanel final : public Panel {
 
   private:
     ShieldPanel* panel_ = nil;
-    NSSize contentSize_;
     bool closed_ = false;
 };
 
