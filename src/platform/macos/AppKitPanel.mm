@@ -216,6 +216,11 @@ class AppKitPanel final : public Panel {
         contentView.autoresizingMask =
             static_cast<NSAutoresizingMaskOptions>(options.autoresizingMask);
         panel_.contentView = contentView;
+        // Key presses go to the window's first responder. A panel made key without a click
+        // (raised when its application comes to the front) would otherwise keep the window
+        // itself as first responder, and key presses would never reach the view.
+        panel_.initialFirstResponder = contentView;
+        [panel_ makeFirstResponder:contentView];
     }
 
     void setFrame(const Rect& frame, bool display) override {
