@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
