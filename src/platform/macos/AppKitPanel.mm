@@ -124,6 +124,13 @@ NSFontWeight appKitWeight(sh::FontWeight weight) {
     return _content != nullptr && _content->acceptsFirstResponder() ? YES : NO;
 }
 
+// A shield that is not key must still report the first click on it: without this, AppKit may
+// spend that click on making the panel key and never deliver it, and the attempt goes unseen.
+- (BOOL)acceptsFirstMouse:(NSEvent*)event {
+    (void)event;
+    return YES;
+}
+
 // The content runs its action and then makes the panel key itself; the press goes no further.
 - (void)mouseDown:(NSEvent*)event {
     (void)event;
