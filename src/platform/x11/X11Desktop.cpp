@@ -122,6 +122,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
     std::deque<XcbPtr<xcb_generic_event_t>> stashed;
     // Expires with the desktop; panels the core still holds then do nothing.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
+    bool stackingCheckPending = false;
 
     // TrackerListener
     void applicationEvent(NotificationName name, const RunningApplication& app) override {
@@ -158,6 +159,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
             panel->topLevelConfigured(event);
         }
     }
+    void stackingChanged() override { stackingCheckPending = true; }
     bool isOwnWindow(xcb_window_t window) const override { return panels.contains(window); }
 
     // PanelHost
@@ -269,6 +271,13 @@ struct X11Desktop::State final : public x11::TrackerListener,
             }
             if (!any) {
                 break;
+            }
+        }
+        if (stackingCheckPending) {
+            // Once per batch of events, however many restacks it held.
+            stackingCheckPending = false;
+            for (auto& [window, panel] : livePanels()) {
+                panel->keepInPlace();
             }
         }
         for (auto& [window, panel] : livePanels()) {

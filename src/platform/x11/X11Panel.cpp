@@ -250,28 +250,47 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
         return;
     }
 
-    // Managed: the window manager keeps a transient directly above its parent, and puts a
-    // new one there when it maps without taking focus.
+    // Managed: the window manager keeps a transient directly above its parent.
     setTransientFor(client);
+    corrections_ = 0;
     if (!mapped_) {
         placeGeometry();
         xcb_map_window(c, window_);
         mapped_ = true;
         return;
     }
-    const std::vector<xcb_window_t>& stacking = tracker.stackingOrder();
-    auto self = std::find(stacking.begin(), stacking.end(), window_);
-    auto target = std::find(stacking.begin(), stacking.end(), client);
-    bool inPlace = self != stacking.end() && target != stacking.end() &&
-                   (mode == WindowOrderingMode::above ? self == target + 1 : target == self + 1);
-    if (!inPlace && target != stacking.end()) {
-        host_.connection().sendRootMessage(
-            window_, host_.connection().atoms()._NET_RESTACK_WINDOW,
-            {sourcePager, client,
-             mode == WindowOrderingMode::below ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
-                                               : static_cast<uint32_t>(XCB_STACK_MODE_ABOVE),
-             0, 0});
+    keepInPlace();
+}
+
+void X11Panel::keepInPlace() {
+    constexpr int maximumCorrections = 3;
+    if (!usable() || !managed_ || !mapped_ || orderMode_ != WindowOrderingMode::above ||
+        relativeTo_ == XCB_NONE || corrections_ >= maximumCorrections) {
+        return;
     }
+    const std::vector<xcb_window_t>& stacking = host_.tracker().stackingOrder();
+    auto self = std::find(stacking.begin(), stacking.end(), window_);
+    auto target = std::find(stacking.begin(), stacking.end(), relativeTo_);
+    if (self == stacking.end() || target == stacking.end()) {
+        // Not managed yet, or the window is gone: nothing to compare.
+        return;
+    }
+    if (self == target + 1) {
+        corrections_ = 0;
+        return;
+    }
+    // Restack requests relative to a sibling mean "raise to the top" to some window managers,
+    // which would cover unrelated windows. Leaving a state layer and coming back instead makes
+    // the window manager insert the panel again where transients go: directly above the
+    // highest window of its parent.
+    ++corrections_;
+    Connection& connection = host_.connection();
+    const Atoms& atoms = connection.atoms();
+    constexpr uint32_t add = 1, remove = 0;
+    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                               {add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                               {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
 }
 
 void X11Panel::makeKeyWindow() {

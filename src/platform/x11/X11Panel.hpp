@@ -52,6 +52,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void topLevelConfigured(const xcb_configure_notify_event_t& event);
     // The window manager came or went: the panel changes kind and takes its place again.
     void windowManagerChanged(bool present);
+    // The window manager restacked its windows: a managed panel that is no longer directly
+    // above its window (placed on top when mapped, or raised alone by a click) asks to be put
+    // back right above it.
+    void keepInPlace();
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
@@ -80,6 +84,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     std::shared_ptr<PanelContent> view_;
     cairo_surface_t* surface_ = nullptr;
     bool needsRedraw_ = false;
+    // Corrections asked for since the panel was last seen in place; bounded, so that a
+    // window manager with other ideas is not fought forever.
+    int corrections_ = 0;
 };
 
 }  // namespace sh::x11

@@ -793,6 +793,7 @@ void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
             if (e->window == root) {
                 if (e->atom == atoms._NET_CLIENT_LIST_STACKING) {
                     stackingDirty_ = true;
+                    listener_.stackingChanged();
                 } else if (e->atom == atoms._NET_SUPPORTING_WM_CHECK ||
                            e->atom == atoms._NET_CLIENT_LIST ||
                            e->atom == atoms._NET_ACTIVE_WINDOW) {

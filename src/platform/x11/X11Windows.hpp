@@ -30,6 +30,8 @@ class TrackerListener {
     virtual void screenChanged() = 0;
     // A direct child of the root was configured (moved, resized or restacked).
     virtual void topLevelConfigured(const xcb_configure_notify_event_t& event) = 0;
+    // The window manager published a new stacking order.
+    virtual void stackingChanged() = 0;
     // Whether the window is one of the helper's own; the tracker leaves its event mask alone.
     virtual bool isOwnWindow(xcb_window_t window) const = 0;
 };

@@ -1,0 +1,243 @@
+"""A virtual X display, a window manager, X clients and the helper process, for end-to-end
+tests. Everything started here is ended by its pid. Waits poll observable state (the X server,
+the helper's messages) against a deadline; nothing relies on a fixed delay."""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+HELPER = os.environ.get("SHIELD_HELPER")
+LOGCLIENT = os.environ.get("LOGCLIENT")
+XSTATE = os.environ.get("XSTATE")
+
+DEADLINE = 10.0
+POLL_INTERVAL = 0.02
+SHIELD_CLASS = "ShieldHelper"
+
+
+def missing_tools():
+    """The programs a test run needs that are not there."""
+    needed = {"SHIELD_HELPER": HELPER, "LOGCLIENT": LOGCLIENT, "XSTATE": XSTATE}
+    missing = [name for name, path in needed.items() if not path or not os.path.exists(path)]
+    missing += [tool for tool in ("Xvfb", "openbox", "xdotool", "xterm") if not shutil.which(tool)]
+    return missing
+
+
+def wait_until(predicate, what, timeout=DEADLINE):
+    """Polls `predicate` until it returns something true; fails with `what` and the last
+    value it returned when the deadline passes."""
+    end = time.monotonic() + timeout
+    while True:
+        result = predicate()
+        if result:
+            return result
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}; last: {result!r}")
+        time.sleep(POLL_INTERVAL)
+
+
+class Probe:
+    """A falsy result that still says what was wrong, for wait_until's failure message."""
+
+    def __init__(self, reason):
+        self.reason = reason
+
+    def __bool__(self):
+        return False
+
+    def __repr__(self):
+        return self.reason
+
+
+class Processes:
+    """Children started by a test, each ended by its own pid."""
+
+    def __init__(self):
+        self.children = []
+
+    def start(self, argv, env, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        child = subprocess.Popen(argv, env=env, **kwargs)
+        self.children.append(child)
+        return child
+
+    def end(self, child):
+        if child.poll() is None:
+            child.terminate()
+            try:
+                child.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait()
+
+    def end_all(self):
+        for child in reversed(self.children):
+            self.end(child)
+        self.children.clear()
+
+
+class Display:
+    """Xvfb on a display number it picks itself, optionally with openbox."""
+
+    def __init__(self):
+        self.processes = Processes()
+        self.server = None
+        self.env = None
+        self.wm = None
+
+    def start(self):
+        read_end, write_end = os.pipe()
+        self.server = self.processes.start(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten",
+             "tcp"], os.environ.copy(), pass_fds=(write_end,))
+        os.close(write_end)
+        number = b""
+        end = time.monotonic() + DEADLINE
+        while not number.endswith(b"\n"):
+            remaining = end - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                raise AssertionError("Xvfb did not report its display")
+            chunk = os.read(read_end, 64)
+            if not chunk:
+                raise AssertionError("Xvfb ended before reporting its display")
+            number += chunk
+        os.close(read_end)
+        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip())
+        self.env.pop("XAUTHORITY", None)
+
+    def start_wm(self):
+        self.wm = self.processes.start(["openbox", "--sm-disable"], self.env)
+        wait_until(lambda: self.state()["wm"], "openbox to manage the screen")
+        return self.wm
+
+    def stop_wm(self):
+        if self.wm is not None:
+            self.processes.end(self.wm)
+            self.wm = None
+            wait_until(lambda: not self.state()["wm"], "openbox to go")
+
+    def stop(self):
+        self.processes.end_all()
+
+    def state(self):
+        out = subprocess.run([XSTATE], env=self.env, capture_output=True, check=True, timeout=10)
+        return json.loads(out.stdout)
+
+    def pixels(self, x, y, w, h):
+        out = subprocess.run([XSTATE, "pixels", str(x), str(y), str(w), str(h)], env=self.env,
+                             capture_output=True, check=True, timeout=10)
+        image = json.loads(out.stdout)
+        rgb = bytes.fromhex(image["rgb"])
+        return [[tuple(rgb[(row * w + col) * 3:(row * w + col) * 3 + 3]) for col in range(w)]
+                for row in range(h)]
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *map(str, args)], env=self.env, check=True, timeout=20,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Helper:
+    """The helper process, with its output lines collected as they come."""
+
+    def __init__(self, processes, env):
+        self.process = processes.start([HELPER], env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.messages = []
+        self.lock = threading.Condition()
+        self.next_request = 1
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        wait_until(lambda: self.find(lambda m: m.get("type") == "ready"), "the helper's ready")
+
+    def _read(self):
+        for line in self.process.stdout:
+            message = json.loads(line)
+            with self.lock:
+                self.messages.append(message)
+                self.lock.notify_all()
+
+    def find(self, predicate, start=0):
+        with self.lock:
+            return next((m for m in self.messages[start:] if predicate(m)), None)
+
+    def count(self, message_type):
+        with self.lock:
+            return sum(1 for m in self.messages if m.get("type") == message_type)
+
+    def send(self, command):
+        self.process.stdin.write((json.dumps(command) + "\n").encode())
+        self.process.stdin.flush()
+
+    def request(self, command, **fields):
+        """Sends a command and returns its reply: commands are answered in order, so the reply
+        also means everything before it has been handled."""
+        request_id = self.next_request
+        self.next_request += 1
+        self.send(dict(fields, command=command, requestId=request_id))
+        return wait_until(lambda: self.find(lambda m: m.get("requestId") == request_id),
+                          f"the reply to {command}")
+
+    def status(self):
+        return self.request("permission-status")
+
+
+def client_windows(state, wanted_class=None):
+    """(index among viewable top-levels bottom to top, top-level, client) for each viewable
+    client window, optionally of one class."""
+    found = []
+    viewable = [t for t in state["toplevels"] if t["viewable"]]
+    for index, toplevel in enumerate(viewable):
+        for client in toplevel["clients"]:
+            if client["viewable"] and (wanted_class is None or client["class"] == wanted_class):
+                found.append((index, toplevel, client))
+    return found
+
+
+def rect(toplevel):
+    return (toplevel["x"], toplevel["y"], toplevel["w"], toplevel["h"])
+
+
+def coverage_problem(state, target_classes):
+    """None when every eligible window of the target classes has exactly one shield, exactly
+    over its frame and directly above it in the stacking order, and no other shield exists;
+    otherwise what is wrong."""
+    targets = [(i, t, c) for cls in target_classes for (i, t, c) in client_windows(state, cls)
+               if t["w"] >= 80 and t["h"] >= 60]
+    shields = client_windows(state, SHIELD_CLASS)
+    by_index = {i: (t, c) for (i, t, c) in shields}
+    used = set()
+    for index, toplevel, client in targets:
+        above = by_index.get(index + 1)
+        if above is None:
+            return f"no shield directly above {client['class']} {client['id']:#x}"
+        if rect(above[0]) != rect(toplevel):
+            return (f"shield over {client['id']:#x} at {rect(above[0])}, "
+                    f"window frame at {rect(toplevel)}")
+        used.add(index + 1)
+    extra = [c["id"] for (i, t, c) in shields if i not in used]
+    if extra:
+        return f"shields over nothing eligible: {[hex(e) for e in extra]}"
+    return None
+
+
+def eligible_count(state, target_classes):
+    return sum(1 for cls in target_classes for (i, t, c) in client_windows(state, cls)
+               if t["w"] >= 80 and t["h"] >= 60)
+
+
+def new_log_file(test_dir):
+    fd, path = tempfile.mkstemp(prefix="logclient-", suffix=".log", dir=test_dir)
+    os.close(fd)
+    return path
+
+
+def kill_hard(process):
+    os.kill(process.pid, signal.SIGKILL)
+    process.wait(timeout=10)
