@@ -76,6 +76,12 @@ class Processes:
             except subprocess.TimeoutExpired:
                 child.kill()
                 child.wait()
+        for stream in (child.stdin, child.stdout, child.stderr):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
 
     def end_all(self):
         for child in reversed(self.children):
