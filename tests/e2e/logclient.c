@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#define MAX_WINDOWS 8
+#define MAX_WINDOWS 32
 
 static void set_string(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t type,
                        const char* data, size_t length) {

@@ -310,6 +310,27 @@ class WithoutWindowManager(ScenarioBase, unittest.TestCase):
     MODE = NO_WM
 
 
+class DisplayLost(unittest.TestCase):
+    """A helper whose X server goes away ends, rather than running on blind."""
+
+    def test_helper_exits_when_the_display_goes(self):
+        missing = missing_tools()
+        if missing:
+            self.skipTest("missing: " + ", ".join(missing))
+        display = Display()
+        display.start()
+        self.addCleanup(display.stop)
+        processes = Processes()
+        self.addCleanup(processes.end_all)
+        processes.start(["xterm", "-geometry", "80x24+100+100"], display.env)
+        wait_until(lambda: client_windows(display.state(), "XTerm"), "xterm")
+        helper = Helper(processes, display.env)
+        helper.request("start", targets=TARGETS)
+        wait_until(lambda: client_windows(display.state(), SHIELD_CLASS), "the shield")
+        kill_hard(display.server)
+        self.assertEqual(helper.process.wait(timeout=DEADLINE), 1)
+
+
 def _make_test(name):
     def test(self):
         getattr(self, "scenario_" + name)()

@@ -160,7 +160,7 @@ class Helper:
         self.next_request = 1
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        wait_until(lambda: self.find(lambda m: m.get("type") == "ready"), "the helper's ready")
+        self.wait_for(lambda m: m.get("type") == "ready", "the helper's ready")
 
     def _read(self):
         for line in self.process.stdout:
@@ -168,6 +168,19 @@ class Helper:
             with self.lock:
                 self.messages.append(message)
                 self.lock.notify_all()
+
+    def wait_for(self, predicate, what, timeout=DEADLINE):
+        """Waits for a message matching `predicate`, woken by each line as it arrives."""
+        end = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                found = next((m for m in self.messages if predicate(m)), None)
+                if found is not None:
+                    return found
+                remaining = end - time.monotonic()
+                if remaining <= 0:
+                    raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+                self.lock.wait(remaining)
 
     def find(self, predicate, start=0):
         with self.lock:
@@ -187,8 +200,7 @@ class Helper:
         request_id = self.next_request
         self.next_request += 1
         self.send(dict(fields, command=command, requestId=request_id))
-        return wait_until(lambda: self.find(lambda m: m.get("requestId") == request_id),
-                          f"the reply to {command}")
+        return self.wait_for(lambda m: m.get("requestId") == request_id, f"the reply to {command}")
 
     def status(self):
         return self.request("permission-status")
