@@ -46,7 +46,11 @@ class DisplayCase:
         self.processes.start([os.environ["LOGCLIENT"], "--log", self.log_path, "--class",
                               "OtherApp", "--color", "20a020", "--geometry", "300x200+600+100"],
                              self.display.env)
-        wait_until(lambda: len(client_windows(self.display.state())) == 2, "the test clients")
+        def clients_up():
+            seen = [c["class"] for (_, _, c) in client_windows(self.display.state())]
+            return len(seen) == 2 or Probe(f"clients seen: {seen}")
+
+        wait_until(clients_up, "the test clients")
         self.helper = Helper(self.processes, self.display.env)
         self.helper.request("start", targets=[TARGET])
         self.shield = self.covered()

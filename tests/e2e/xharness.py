@@ -3,6 +3,7 @@ tests. Everything started here is ended by its pid. Waits poll observable state 
 the helper's messages) against a deadline; nothing relies on a fixed delay."""
 
 import json
+import sys
 import os
 import select
 import shutil
@@ -116,12 +117,42 @@ class Display:
             number += chunk
         os.close(read_end)
         self.env = dict(os.environ, DISPLAY=":" + number.decode().strip())
+        if os.environ.get("E2E_DEBUG"): print("display", self.env["DISPLAY"], self.server.pid, file=sys.stderr)
         self.env.pop("XAUTHORITY", None)
 
     def start_wm(self):
         self.wm = self.processes.start(["openbox", "--sm-disable"], self.env)
-        wait_until(lambda: self.state()["wm"], "openbox to manage the screen")
+        wait_until(lambda: self.state()["wm"], "openbox to claim the screen")
+        # Openbox announces itself before it has finished starting, and a window mapped in
+        # between may stay unmanaged. Map probe windows until one is managed.
+        log = tempfile.NamedTemporaryFile(prefix="wm-probe-", delete=False)
+        log.close()
+        try:
+            wait_until(lambda: self._probe_managed(log.name), "openbox to manage windows")
+        finally:
+            os.unlink(log.name)
         return self.wm
+
+    def _probe_managed(self, log):
+        probe = self.processes.start([LOGCLIENT, "--log", log, "--class", "WmProbe",
+                                      "--geometry", "100x100+0+0"], self.env)
+        try:
+            def managed():
+                state = self.state()
+                return any(c["class"] == "WmProbe" and c["viewable"] and t["id"] != c["id"]
+                           for t in state["toplevels"] for c in t["clients"])
+
+            end = time.monotonic() + 1.0
+            while time.monotonic() < end:
+                if managed():
+                    return True
+                time.sleep(POLL_INTERVAL)
+            return False
+        finally:
+            self.processes.end(probe)
+            self.processes.children.remove(probe)
+            wait_until(lambda: not any(c["class"] == "WmProbe" for t in self.state()["toplevels"]
+                                       for c in t["clients"]), "the probe window to go")
 
     def stop_wm(self):
         if self.wm is not None:
@@ -133,7 +164,11 @@ class Display:
         self.processes.end_all()
 
     def state(self):
-        out = subprocess.run([XSTATE], env=self.env, capture_output=True, check=True, timeout=10)
+        out = subprocess.run([XSTATE], env=self.env, capture_output=True, timeout=10)
+        if out.returncode != 0:
+            alive = self.server is not None and self.server.poll() is None
+            raise AssertionError(f"xstate failed ({out.stderr.decode().strip()}); "
+                                 f"Xvfb {'running' if alive else 'gone'}")
         return json.loads(out.stdout)
 
     def pixels(self, x, y, w, h):

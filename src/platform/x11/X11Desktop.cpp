@@ -230,6 +230,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
             case XCB_MAP_NOTIFY:
                 target = reinterpret_cast<const xcb_map_notify_event_t*>(event)->window;
                 break;
+            case XCB_UNMAP_NOTIFY:
+                target = reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window;
+                break;
             default:
                 break;
         }

@@ -211,6 +211,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
                     reinterpret_cast<const char*>(&event));
             }
             mapped_ = false;
+            viewable_ = false;
         }
         orderMode_ = mode;
         return;
@@ -253,7 +254,9 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     // Managed: the window manager keeps a transient directly above its parent.
     setTransientFor(client);
     corrections_ = 0;
-    if (!mapped_) {
+    if (!mapped_ || !viewable_) {
+        // Also when asked before but never shown: a window manager that is still starting
+        // can drop a map request, and asking again is harmless.
         placeGeometry();
         xcb_map_window(c, window_);
         mapped_ = true;
@@ -387,7 +390,11 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             break;
         }
         case XCB_MAP_NOTIFY:
+            viewable_ = true;
             needsRedraw_ = true;
+            break;
+        case XCB_UNMAP_NOTIFY:
+            viewable_ = false;
             break;
         case XCB_CLIENT_MESSAGE: {
             auto* e = reinterpret_cast<const xcb_client_message_event_t*>(event);
@@ -432,6 +439,7 @@ void X11Panel::windowManagerChanged(bool present) {
     if (mapped_) {
         xcb_unmap_window(c, window_);
         mapped_ = false;
+        viewable_ = false;
     }
     managed_ = present;
     uint32_t overrideRedirect = present ? 0 : 1;

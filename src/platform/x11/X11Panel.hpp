@@ -70,7 +70,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     xcb_window_t window_ = XCB_NONE;
     bool managed_ = false;
     bool closed_ = false;
+    // Whether we asked for the panel to be shown, and whether the server has shown it.
     bool mapped_ = false;
+    bool viewable_ = false;
     // Where the core last ordered the panel: the covered client, its top-level window and
     // the mode.
     xcb_window_t relativeTo_ = XCB_NONE;
