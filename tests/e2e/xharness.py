@@ -3,7 +3,6 @@ tests. Everything started here is ended by its pid. Waits poll observable state 
 the helper's messages) against a deadline; nothing relies on a fixed delay."""
 
 import json
-import sys
 import os
 import select
 import shutil
@@ -117,7 +116,6 @@ class Display:
             number += chunk
         os.close(read_end)
         self.env = dict(os.environ, DISPLAY=":" + number.decode().strip())
-        if os.environ.get("E2E_DEBUG"): print("display", self.env["DISPLAY"], self.server.pid, file=sys.stderr)
         self.env.pop("XAUTHORITY", None)
 
     def start_wm(self):
