@@ -2,7 +2,10 @@
  * them a solid colour, and appends a line to a log file for every button press and key press
  * it receives, so that a test can prove that input aimed at a shield never reached it.
  *
- * logclient --log FILE [--class NAME] [--color RRGGBB] --geometry WxH+X+Y [--geometry ...]
+ * logclient --log FILE [--class NAME] [--color RRGGBB] [--type TYPE] [--state STATE]
+ *           [--opacity FRACTION] --geometry WxH+X+Y [--geometry ...]
+ *
+ * TYPE and STATE are EWMH suffixes (DIALOG, DOCK, ABOVE...), set before the windows map.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,6 +32,9 @@ int main(int argc, char** argv) {
     const char* log_path = NULL;
     const char* class_name = "LogClient";
     unsigned color = 0x3070c0;
+    const char* type = NULL;
+    const char* state = NULL;
+    double opacity = -1;
     int count = 0;
     int geometry[MAX_WINDOWS][4];
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -36,6 +42,12 @@ int main(int argc, char** argv) {
             log_path = argv[i + 1];
         } else if (strcmp(argv[i], "--class") == 0) {
             class_name = argv[i + 1];
+        } else if (strcmp(argv[i], "--type") == 0) {
+            type = argv[i + 1];
+        } else if (strcmp(argv[i], "--state") == 0) {
+            state = argv[i + 1];
+        } else if (strcmp(argv[i], "--opacity") == 0) {
+            opacity = atof(argv[i + 1]);
         } else if (strcmp(argv[i], "--color") == 0) {
             color = (unsigned)strtoul(argv[i + 1], NULL, 16);
         } else if (strcmp(argv[i], "--geometry") == 0 && count < MAX_WINDOWS) {
@@ -107,6 +119,24 @@ int main(int argc, char** argv) {
         uint32_t wm_hints[9] = {1, 1, 0, 0, 0, 0, 0, 0, 0}; /* InputHint, input = True */
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 32,
                             9, wm_hints);
+        char name[128];
+        if (type != NULL) {
+            snprintf(name, sizeof name, "_NET_WM_WINDOW_TYPE_%s", type);
+            xcb_atom_t atom = intern(c, name);
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, intern(c, "_NET_WM_WINDOW_TYPE"),
+                                XCB_ATOM_ATOM, 32, 1, &atom);
+        }
+        if (state != NULL) {
+            snprintf(name, sizeof name, "_NET_WM_STATE_%s", state);
+            xcb_atom_t atom = intern(c, name);
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, intern(c, "_NET_WM_STATE"),
+                                XCB_ATOM_ATOM, 32, 1, &atom);
+        }
+        if (opacity >= 0) {
+            uint32_t value = (uint32_t)(opacity * 4294967295.0);
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, intern(c, "_NET_WM_WINDOW_OPACITY"),
+                                XCB_ATOM_CARDINAL, 32, 1, &value);
+        }
         xcb_map_window(c, w);
         printf("window 0x%x\n", w);
     }

@@ -1,0 +1,100 @@
+"""Which windows the desktop offers as ordinary ones: ordinary windows and dialogs are covered
+at any opacity above the threshold; docks, utility windows, windows kept above or below
+others and nearly transparent windows are not. Each row is its own LogClient process, so the
+blocked application also runs as several processes."""
+
+import os
+import unittest
+
+from xharness import (SHIELD_CLASS, Display, Helper, Probe, Processes, client_windows,
+                      missing_tools, new_log_file, rect, wait_until)
+
+# extra logclient arguments, covered
+ROWS = [
+    ([], True),
+    (["--type", "NORMAL"], True),
+    (["--type", "DIALOG"], True),
+    (["--opacity", "0.5"], True),
+    (["--type", "DOCK"], False),
+    (["--type", "UTILITY"], False),
+    (["--type", "SPLASH"], False),
+    (["--state", "ABOVE"], False),
+    (["--state", "BELOW"], False),
+    (["--opacity", "0.005"], False),
+]
+
+
+class EligibilityBase:
+    WINDOW_MANAGER = False
+
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_tools()
+        if missing:
+            raise unittest.SkipTest("missing: " + ", ".join(missing))
+        cls.display = Display()
+        cls.display.start()
+        cls.addClassCleanup(cls.display.stop)
+        if cls.WINDOW_MANAGER:
+            cls.display.start_wm()
+
+    def test_only_ordinary_visible_windows_are_covered(self):
+        processes = Processes()
+        self.addCleanup(processes.end_all)
+        log = new_log_file(None)
+        self.addCleanup(os.unlink, log)
+        for i, (args, _) in enumerate(ROWS):
+            x, y = 20 + (i % 4) * 300, 60 + (i // 4) * 230
+            processes.start([os.environ["LOGCLIENT"], "--log", log, *args, "--geometry",
+                             f"200x150+{x}+{y}"], self.display.env)
+
+        def all_up():
+            n = len(client_windows(self.display.state(), "LogClient"))
+            return n == len(ROWS) or Probe(f"{n} windows up")
+
+        wait_until(all_up, "the test windows")
+        helper = Helper(processes, self.display.env)
+        helper.request("start", targets=[{"id": "l", "name": "L", "bundleId": "logclient"}])
+        wanted = sum(1 for _, covered in ROWS if covered)
+
+        def settled():
+            state = self.display.state()
+            shields = client_windows(state, SHIELD_CLASS)
+            status = [m for m in helper.messages if m.get("type") == "status"][-1]
+            if len(shields) != wanted or status["coveredWindowCount"] != wanted:
+                return Probe(f"{len(shields)} shields, status {status}")
+            return state
+
+        state = wait_until(settled, f"{wanted} shields")
+        by_index = {i: t for (i, t, _) in client_windows(state, SHIELD_CLASS)}
+        for index, toplevel, client in client_windows(state, "LogClient"):
+            args = self.row_of(client, toplevel)
+            covered = dict((tuple(a), c) for a, c in ROWS)[tuple(args)]
+            shield = by_index.get(index + 1)
+            if covered:
+                self.assertIsNotNone(shield, f"{args} not covered")
+                self.assertEqual(rect(shield), rect(toplevel), f"{args}")
+            else:
+                self.assertTrue(shield is None or rect(shield) != rect(toplevel),
+                                f"{args} covered")
+
+    def row_of(self, client, toplevel):
+        # Rows are laid out on a grid; the client's position tells which one it is.
+        for i, (args, _) in enumerate(ROWS):
+            x, y = 20 + (i % 4) * 300, 60 + (i // 4) * 230
+            if abs(client["x"] - x) <= 60 and abs(client["y"] - y) <= 60:
+                return args
+        # Docks may be moved by the window manager; they are the only such row.
+        return ["--type", "DOCK"]
+
+
+class WithOpenbox(EligibilityBase, unittest.TestCase):
+    WINDOW_MANAGER = True
+
+
+class WithoutWindowManager(EligibilityBase, unittest.TestCase):
+    WINDOW_MANAGER = False
+
+
+if __name__ == "__main__":
+    unittest.main()
