@@ -276,6 +276,26 @@ class ScenarioBase:
         self.assertEqual(self.helper.process.wait(timeout=DEADLINE), 0)
         self.no_shields()
 
+    def scenario_desktop_switch(self):
+        self.display.xdotool("set_desktop", 1)
+        self.settled(0)
+        self.display.xdotool("set_desktop", 0)
+        self.settled(2)
+
+    def scenario_windows_vanish_while_watched(self):
+        # Windows that come and go faster than the helper can look at them: its queries
+        # fail on vanished windows, which must cost nothing but those windows.
+        for i in range(12):
+            churn = self.processes.start(
+                [os.environ["LOGCLIENT"], "--log", self.log_path, "--geometry",
+                 f"200x150+{40 * i}+500", "--geometry", "200x150+900+500"], self.display.env)
+            if i % 2:
+                self.processes.end(churn)
+            else:
+                kill_hard(churn)
+        self.settled(2)
+        self.assertIsNone(self.helper.process.poll())
+
     def scenario_window_manager_starts(self):
         # Shields made as override-redirect windows become managed ones and stay in place.
         self.extra_wm = self.display.start_wm()
@@ -298,6 +318,8 @@ SCENARIOS = [
     ("helper_killed", BOTH),
     ("shutdown", BOTH),
     ("end_of_input", BOTH),
+    ("desktop_switch", (WM,)),
+    ("windows_vanish_while_watched", BOTH),
     ("window_manager_starts", (NO_WM,)),
 ]
 
