@@ -1,0 +1,380 @@
+/* A small X client for the demo and the X11 benchmarks: reads the top-level windows, waits for a
+ * window manager that manages windows, opens plain windows of a chosen class, and times how long
+ * a shield takes to follow a window that moves.
+ *
+ * xprobe state                 one line per viewable top-level, bottom to top:
+ *                              "FRAME X Y W H CLASS" (CLASS "-" when no client inside has one)
+ * xprobe wait-wm SECONDS       returns once a window manager has claimed the screen and has
+ *                              reparented a probe window (exit status 1 on timeout)
+ * xprobe owner SELECTION      prints the window that owns SELECTION, 0 for none
+ * xprobe windows CLASS W H N   opens N windows of W x H in a grid and keeps them until killed
+ * xprobe moves CLASS N GAP_MS FIRST
+ *                              moves the first window of CLASS N times with the same request
+ *                              xdotool windowmove sends, to the positions numbered FIRST on
+ *                              (any two in a row differ), and prints per move the milliseconds
+ *                              until its frame moved and until the shield above it matched the
+ *                              new frame: "MOVE WM_MS SHIELD_MS" (-1: not within 5 s)
+ */
+#define _POSIX_C_SOURCE 200809L
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#define SHIELD_CLASS "ShieldHelper"
+#define MAX_TOPLEVELS 4096
+
+static xcb_connection_t* c;
+static xcb_screen_t* screen;
+
+static double now_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
+}
+
+static xcb_atom_t intern(const char* name) {
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, (uint16_t)strlen(name), name), NULL);
+    xcb_atom_t atom = reply ? reply->atom : XCB_ATOM_NONE;
+    free(reply);
+    return atom;
+}
+
+/* The class part of WM_CLASS of the first window at or below `w` (three levels deep at most,
+ * enough for reparenting window managers) that has one; `client` receives that window. */
+static int find_class(xcb_window_t w, int depth, char* out, size_t size, xcb_window_t* client) {
+    xcb_get_property_reply_t* p = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), NULL);
+    if (p != NULL && p->format == 8 && xcb_get_property_value_length(p) > 0) {
+        const char* value = xcb_get_property_value(p);
+        int length = xcb_get_property_value_length(p);
+        int instance = (int)strnlen(value, (size_t)length);
+        int start = instance + 1 < length ? instance + 1 : 0;
+        int n = (int)strnlen(value + start, (size_t)(length - start));
+        if ((size_t)n >= size) {
+            n = (int)size - 1;
+        }
+        memcpy(out, value + start, (size_t)n);
+        out[n] = '\0';
+        *client = w;
+        free(p);
+        return 1;
+    }
+    free(p);
+    if (depth >= 3) {
+        return 0;
+    }
+    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), NULL);
+    int found = 0;
+    if (tree != NULL) {
+        xcb_window_t* children = xcb_query_tree_children(tree);
+        int n = xcb_query_tree_children_length(tree);
+        for (int i = 0; i < n && !found; ++i) {
+            found = find_class(children[i], depth + 1, out, size, client);
+        }
+        free(tree);
+    }
+    return found;
+}
+
+struct toplevel {
+    xcb_window_t frame, client;
+    int x, y, w, h;
+    char cls[128];
+};
+
+/* The viewable top-levels, bottom to top. */
+static int read_toplevels(struct toplevel* out, int max) {
+    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, screen->root), NULL);
+    if (tree == NULL) {
+        return 0;
+    }
+    xcb_window_t* children = xcb_query_tree_children(tree);
+    int n = xcb_query_tree_children_length(tree);
+    int count = 0;
+    for (int i = 0; i < n && count < max; ++i) {
+        xcb_get_window_attributes_reply_t* a =
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), NULL);
+        xcb_get_geometry_reply_t* g =
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), NULL);
+        if (a != NULL && g != NULL && a->map_state == XCB_MAP_STATE_VIEWABLE) {
+            struct toplevel* t = &out[count++];
+            t->frame = children[i];
+            t->client = XCB_NONE;
+            t->x = g->x;
+            t->y = g->y;
+            t->w = g->width + 2 * g->border_width;
+            t->h = g->height + 2 * g->border_width;
+            if (!find_class(children[i], 0, t->cls, sizeof t->cls, &t->client)) {
+                strcpy(t->cls, "-");
+            }
+        }
+        free(a);
+        free(g);
+    }
+    free(tree);
+    return count;
+}
+
+static int print_state(void) {
+    static struct toplevel list[MAX_TOPLEVELS];
+    int n = read_toplevels(list, MAX_TOPLEVELS);
+    for (int i = 0; i < n; ++i) {
+        printf("%u %d %d %d %d %s\n", list[i].frame, list[i].x, list[i].y, list[i].w, list[i].h,
+               list[i].cls);
+    }
+    return 0;
+}
+
+/* Waits for the next event up to `deadline` (monotonic milliseconds); NULL on timeout. */
+static xcb_generic_event_t* next_event(double deadline) {
+    for (;;) {
+        xcb_generic_event_t* e = xcb_poll_for_event(c);
+        if (e != NULL) {
+            return e;
+        }
+        if (xcb_connection_has_error(c)) {
+            fprintf(stderr, "xprobe: lost the display\n");
+            exit(1);
+        }
+        double remaining = deadline - now_ms();
+        if (remaining <= 0) {
+            return NULL;
+        }
+        struct pollfd fd = {xcb_get_file_descriptor(c), POLLIN, 0};
+        poll(&fd, 1, (int)remaining + 1);
+    }
+}
+
+static int wm_running(xcb_atom_t check) {
+    xcb_get_property_reply_t* p = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, screen->root, check, XCB_ATOM_WINDOW, 0, 1), NULL);
+    int running = 0;
+    if (p != NULL && p->format == 32 && xcb_get_property_value_length(p) >= 4) {
+        xcb_window_t w = *(xcb_window_t*)xcb_get_property_value(p);
+        xcb_get_property_reply_t* own = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, w, check, XCB_ATOM_WINDOW, 0, 1), NULL);
+        running = own != NULL && own->format == 32 && xcb_get_property_value_length(own) >= 4 &&
+                  *(xcb_window_t*)xcb_get_property_value(own) == w;
+        free(own);
+    }
+    free(p);
+    return running;
+}
+
+/* Window managers announce themselves before they manage windows, and a window mapped in
+ * between can stay unmanaged; so a probe window is mapped until one gets reparented. */
+static int wait_wm(double seconds) {
+    double deadline = now_ms() + seconds * 1000.0;
+    xcb_atom_t check = intern("_NET_SUPPORTING_WM_CHECK");
+    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(c);
+    while (!wm_running(check)) {
+        xcb_generic_event_t* e = next_event(deadline);
+        if (e == NULL) {
+            return 1;
+        }
+        free(e);
+    }
+    while (now_ms() < deadline) {
+        xcb_window_t w = xcb_generate_id(c);
+        uint32_t values[] = {XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, 0, 0, 50, 50, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK,
+                          values);
+        xcb_map_window(c, w);
+        xcb_flush(c);
+        double attempt = now_ms() + 1000.0;
+        int managed = 0;
+        xcb_generic_event_t* e;
+        while (!managed && (e = next_event(attempt < deadline ? attempt : deadline)) != NULL) {
+            managed = (e->response_type & 0x7f) == XCB_REPARENT_NOTIFY;
+            free(e);
+        }
+        xcb_destroy_window(c, w);
+        xcb_flush(c);
+        if (managed) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static int open_windows(const char* cls, int width, int height, int count) {
+    char wm_class[256];
+    int length = snprintf(wm_class, sizeof wm_class, "xprobe%c%s", '\0', cls) + 1;
+    int columns = screen->width_in_pixels / (width + 10);
+    if (columns < 1) {
+        columns = 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        int x = 10 + (i % columns) * (width + 10);
+        int y = 10 + (i / columns) * (height + 30);
+        uint32_t values[] = {0x4a7ab0};
+        xcb_window_t w = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, (int16_t)x, (int16_t)y,
+                          (uint16_t)width, (uint16_t)height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, XCB_CW_BACK_PIXEL, values);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            (uint32_t)length, wm_class);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                            (uint32_t)strlen(cls), cls);
+        uint32_t pid = (uint32_t)getpid();
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, intern("_NET_WM_PID"), XCB_ATOM_CARDINAL,
+                            32, 1, &pid);
+        /* Placed where asked, even under a window manager. */
+        uint32_t hints[18] = {0};
+        hints[0] = 1 | 2 | 4 | 8; /* USPosition | USSize | PPosition | PSize */
+        hints[1] = (uint32_t)x;
+        hints[2] = (uint32_t)y;
+        hints[3] = (uint32_t)width;
+        hints[4] = (uint32_t)height;
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NORMAL_HINTS,
+                            XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
+        xcb_map_window(c, w);
+    }
+    xcb_flush(c);
+    xcb_generic_event_t* e;
+    while ((e = xcb_wait_for_event(c)) != NULL) {
+        free(e);
+    }
+    return 0;
+}
+
+static int same_rect(const struct toplevel* a, const struct toplevel* b) {
+    return a->x == b->x && a->y == b->y && a->w == b->w && a->h == b->h;
+}
+
+/* Applies a ConfigureNotify the root reports for one of the two watched top-levels; returns
+ * whether the event was one. Synthetic events (sent by window managers to clients) are skipped:
+ * the server's own events for direct children of the root carry root coordinates. */
+static int track(xcb_generic_event_t* e, struct toplevel* target, struct toplevel* shield) {
+    if ((e->response_type & 0x7f) != XCB_CONFIGURE_NOTIFY || (e->response_type & 0x80)) {
+        return 0;
+    }
+    xcb_configure_notify_event_t* ce = (xcb_configure_notify_event_t*)e;
+    struct toplevel* t = ce->window == target->frame   ? target
+                         : ce->window == shield->frame ? shield
+                                                       : NULL;
+    if (t == NULL || ce->event != screen->root) {
+        return 0;
+    }
+    t->x = ce->x;
+    t->y = ce->y;
+    t->w = ce->width + 2 * ce->border_width;
+    t->h = ce->height + 2 * ce->border_width;
+    return 1;
+}
+
+static int time_moves(const char* cls, int moves, int gap_ms, int first) {
+    static struct toplevel list[MAX_TOPLEVELS];
+    /* Events first, then state: a change in between is not lost. */
+    uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, &mask);
+    int n = read_toplevels(list, MAX_TOPLEVELS);
+    struct toplevel target = {0}, shield = {0};
+    for (int i = 0; i < n; ++i) {
+        if (target.frame == XCB_NONE && strcmp(list[i].cls, cls) == 0) {
+            target = list[i];
+        } else if (target.frame != XCB_NONE && strcmp(list[i].cls, SHIELD_CLASS) == 0 &&
+                   same_rect(&list[i], &target)) {
+            shield = list[i];
+            break;
+        }
+    }
+    if (target.frame == XCB_NONE || shield.frame == XCB_NONE) {
+        fprintf(stderr, "xprobe: no %s window with a shield over it\n", cls);
+        return 1;
+    }
+    /* The client's position relative to its frame, to ask for whole-frame positions. */
+    xcb_translate_coordinates_reply_t* offset = xcb_translate_coordinates_reply(
+        c, xcb_translate_coordinates(c, target.client, target.frame, 0, 0), NULL);
+    int dx = offset ? offset->dst_x : 0, dy = offset ? offset->dst_y : 0;
+    free(offset);
+    for (int m = first; m < first + moves; ++m) {
+        int x = 60 + (m % 2) * 320 + (m % 7) * 9;
+        int y = 60 + (m % 3) * 90 + (m % 5) * 7;
+        struct toplevel before = target;
+        uint32_t values[] = {(uint32_t)(x + dx), (uint32_t)(y + dy)};
+        double t0 = now_ms();
+        xcb_configure_window(c, target.client, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
+        xcb_flush(c);
+        double deadline = t0 + 5000.0, wm_at = -1, shield_at = -1;
+        while (shield_at < 0) {
+            xcb_generic_event_t* e = next_event(deadline);
+            if (e == NULL) {
+                break;
+            }
+            if (track(e, &target, &shield)) {
+                double at = now_ms() - t0;
+                if (wm_at < 0 && !same_rect(&target, &before)) {
+                    wm_at = at;
+                }
+                if (wm_at >= 0 && same_rect(&shield, &target)) {
+                    shield_at = at;
+                }
+            }
+            free(e);
+        }
+        printf("%d %.3f %.3f\n", m, wm_at, shield_at);
+        fflush(stdout);
+        if (shield_at < 0) {
+            fprintf(stderr, "xprobe: move %d: frame at %d,%d %dx%d, shield at %d,%d %dx%d\n", m,
+                    target.x, target.y, target.w, target.h, shield.x, shield.y, shield.w, shield.h);
+            /* Start the next move from what the server holds now. */
+            n = read_toplevels(list, MAX_TOPLEVELS);
+            for (int i = 0; i < n; ++i) {
+                if (list[i].frame == target.frame) {
+                    target = list[i];
+                } else if (list[i].frame == shield.frame) {
+                    shield = list[i];
+                }
+            }
+        }
+        double pause_until = now_ms() + gap_ms;
+        xcb_generic_event_t* e;
+        while ((e = next_event(pause_until)) != NULL) {
+            /* Late events (for example the shield's restacking) still update the picture. */
+            track(e, &target, &shield);
+            free(e);
+        }
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    c = xcb_connect(NULL, NULL);
+    if (xcb_connection_has_error(c)) {
+        fprintf(stderr, "xprobe: cannot connect to the display\n");
+        return 1;
+    }
+    screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    if (argc == 2 && strcmp(argv[1], "state") == 0) {
+        return print_state();
+    }
+    if (argc == 3 && strcmp(argv[1], "wait-wm") == 0) {
+        return wait_wm(atof(argv[2]));
+    }
+    if (argc == 3 && strcmp(argv[1], "owner") == 0) {
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, intern(argv[2])), NULL);
+        printf("%u\n", owner ? owner->owner : 0);
+        free(owner);
+        return 0;
+    }
+    if (argc == 6 && strcmp(argv[1], "windows") == 0) {
+        return open_windows(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
+    }
+    if (argc == 6 && strcmp(argv[1], "moves") == 0) {
+        return time_moves(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
+    }
+    fprintf(stderr,
+            "usage: xprobe state | wait-wm SECONDS | owner SELECTION | windows CLASS W H N | "
+            "moves CLASS N GAP_MS FIRST\n");
+    return 2;
+}
