@@ -2,6 +2,7 @@
 tests. Everything started here is ended by its pid. Waits poll observable state (the X server,
 the helper's messages) against a deadline; nothing relies on a fixed delay."""
 
+import fcntl
 import json
 import os
 import select
@@ -98,25 +99,52 @@ class Display:
         self.env = None
         self.wm = None
 
+    # -noreset: by default the server resets whenever its last client leaves, and a client
+    # connecting at that moment (xterm while xstate closes) is dropped.
+    # Display numbers this process tries next. Xvfb -displayfd alone always starts looking at
+    # :0, and a number freed by one test and taken at once by another can lose its socket file
+    # to the first server's late clean-up; each process therefore walks its own range.
+    _next_number = 100 + (os.getpid() % 500) * 8
+
     def start(self):
+        # Servers also start one at a time across test processes, so that two never race for
+        # a number.
+        with open(os.path.join(tempfile.gettempdir(), "shield-e2e-xvfb.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for _ in range(20):
+                number = Display._next_number
+                Display._next_number = 100 + (number - 100 + 1) % 4000
+                if self._start_server(number):
+                    break
+            else:
+                raise AssertionError("no display number was free for Xvfb")
+        self.env = dict(os.environ, DISPLAY=f":{number}")
+        self.env.pop("XAUTHORITY", None)
+
+    def _start_server(self, number):
+        """Starts Xvfb on `number`; False when that display is taken."""
         read_end, write_end = os.pipe()
         self.server = self.processes.start(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten",
-             "tcp"], os.environ.copy(), pass_fds=(write_end,))
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+             "-nolisten", "tcp", "-noreset"], os.environ.copy(), pass_fds=(write_end,))
         os.close(write_end)
-        number = b""
+        reported = b""
         end = time.monotonic() + DEADLINE
-        while not number.endswith(b"\n"):
-            remaining = end - time.monotonic()
-            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
-                raise AssertionError("Xvfb did not report its display")
-            chunk = os.read(read_end, 64)
-            if not chunk:
-                raise AssertionError("Xvfb ended before reporting its display")
-            number += chunk
-        os.close(read_end)
-        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip())
-        self.env.pop("XAUTHORITY", None)
+        try:
+            while not reported.endswith(b"\n"):
+                remaining = end - time.monotonic()
+                if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                    raise AssertionError("Xvfb did not report its display")
+                chunk = os.read(read_end, 64)
+                if not chunk:
+                    # It ended: the number is in use.
+                    self.processes.end(self.server)
+                    self.processes.children.remove(self.server)
+                    return False
+                reported += chunk
+        finally:
+            os.close(read_end)
+        return True
 
     def start_wm(self):
         self.wm = self.processes.start(["openbox", "--sm-disable"], self.env)
