@@ -36,13 +36,7 @@ void ShieldManager::handleCommand(Command command) {
     } else if (name == "request-permission") {
         refreshAccessibility(command.permissionPrompt.value_or(false));
     } else if (name == "stop") {
-        active = false;
-        endsAt.reset();
-        targetsByBundleId.clear();
-        clearShields();
-        removeAXObservers();
-        stopTimer(reconcileTimer);
-        stopTimer(deadlineTimer);
+        endBlock();
     } else if (name == "shutdown") {
         active = false;
         clearShields();

@@ -54,7 +54,7 @@ void ShieldManager::scheduleDeadline() {
     });
 }
 
-void ShieldManager::expireDeadline() {
+void ShieldManager::endBlock() {
     active = false;
     endsAt.reset();
     targetsByBundleId.clear();
@@ -62,6 +62,11 @@ void ShieldManager::expireDeadline() {
     removeAXObservers();
     stopTimer(reconcileTimer);
     stopTimer(deadlineTimer);
+}
+
+void ShieldManager::expireDeadline() {
+    // Ends the block as "stop" does, but publishes the change instead of replying.
+    endBlock();
     publishCoverageIfChanged();
 }
 

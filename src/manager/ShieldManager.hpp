@@ -110,6 +110,9 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     explicit ShieldManager(Desktop& desktop);
     void init();
     void installWorkspaceObservers();
+    // Back to idle: no block, no end time, no targets, shields, observers or timers. The
+    // permission fields and the last published signature stay.
+    void endBlock();
     void stopTimer(std::shared_ptr<Timer>& timer);
     std::unordered_map<int32_t, Target> targetsByProcess();
 
