@@ -4,8 +4,9 @@
  *
  * xprobe state                 one line per viewable top-level, bottom to top:
  *                              "FRAME X Y W H CLASS" (CLASS "-" when no client inside has one)
- * xprobe wait-wm SECONDS       returns once a window manager has claimed the screen and has
- *                              reparented a probe window (exit status 1 on timeout)
+ * xprobe wait-wm SECONDS       prints "managed" once a window manager has claimed the screen
+ *                              and has reparented a probe window, then stays connected until
+ *                              killed (exit status 1 on timeout)
  * xprobe owner SELECTION      prints the window that owns SELECTION, 0 for none
  * xprobe windows CLASS W H N   opens N windows of W x H in a grid and keeps them until killed
  * xprobe moves CLASS N GAP_MS FIRST
@@ -199,6 +200,15 @@ static int wait_wm(double seconds) {
         xcb_destroy_window(c, w);
         xcb_flush(c);
         if (managed) {
+            /* The server hands a closed connection's window ids to the next client, and a
+             * window manager that still remembers a probe then takes a new window for it (seen
+             * with openbox: a client's window managed at the probe's size). So this connection
+             * stays open, holding its ids, until it is killed. */
+            printf("managed\n");
+            fflush(stdout);
+            while ((e = xcb_wait_for_event(c)) != NULL) {
+                free(e);
+            }
             return 0;
         }
     }

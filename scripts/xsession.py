@@ -152,7 +152,10 @@ class Desktop:
         self.env.pop("XAUTHORITY", None)
         if window_manager:
             self.processes.start(["openbox", "--sm-disable"], self.env)
-            if subprocess.run([self.xprobe, "wait-wm", str(DEADLINE)], env=self.env).returncode:
+            # The probe stays connected for the whole session: see xprobe.c.
+            probe = self.processes.start([self.xprobe, "wait-wm", str(DEADLINE)], self.env,
+                                         stdout=subprocess.PIPE)
+            if probe.stdout.readline() != b"managed\n":
                 fail("openbox did not start managing windows")
         if compositor and shutil.which("xcompmgr"):
             self.compositor = self.processes.start(["xcompmgr"], self.env)
