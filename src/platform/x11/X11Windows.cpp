@@ -769,6 +769,9 @@ void WindowTracker::geometryEvent(xcb_window_t window, bool synthetic,
     }
     auto [it, inserted] = geometries_.try_emplace({window, synthetic}, geometry);
     if (inserted) {
+        // Nothing to compare with yet: the window may well have moved, and a spare pass is
+        // cheaper than a shield left behind until the periodic one.
+        notifyWindow(*client, "AXMoved");
         return;
     }
     WindowGeometry before = it->second;
