@@ -15,6 +15,9 @@ TARGETS = [
     {"id": "log", "name": "Log & Client", "bundleId": "LOGCLIENT"},
 ]
 TARGET_CLASSES = ["XTerm", "LogClient"]
+# Moves and resizes must be followed through the window's own events, well before the periodic
+# pass four seconds later would catch up with them.
+FOLLOW = 2.0
 
 WM = "openbox"
 NO_WM = "none"
@@ -93,7 +96,7 @@ class ScenarioBase:
 
     # Checks.
 
-    def settled(self, eligible, extra=None):
+    def settled(self, eligible, extra=None, timeout=DEADLINE):
         """Waits until X shows `eligible` eligible windows, each covered exactly and directly,
         no other shield, and the helper's latest status says the same; `extra` may add a
         condition on the X state. Sends nothing to the helper meanwhile, so only its own
@@ -118,7 +121,7 @@ class ScenarioBase:
                 return Probe(f"helper reports {counts}, X shows {n}")
             return state
 
-        return wait_until(probe, f"{eligible} covered windows")
+        return wait_until(probe, f"{eligible} covered windows", timeout)
 
     def no_shields(self):
         def probe():
@@ -171,7 +174,7 @@ class ScenarioBase:
             now = rect(only([t for (_, t, _) in client_windows(state, "XTerm")], "xterm"))
             return None if now[:2] != before[:2] and now[2:] == before[2:] else f"xterm at {now}"
 
-        self.settled(2, moved)
+        self.settled(2, moved, FOLLOW)
 
     def scenario_resize(self):
         before = rect(only([t for (_, t, _) in client_windows(self.display.state(), "XTerm")],
@@ -182,7 +185,7 @@ class ScenarioBase:
             now = rect(only([t for (_, t, _) in client_windows(state, "XTerm")], "xterm"))
             return None if now[2:] != before[2:] else f"xterm still {now}"
 
-        self.settled(2, resized)
+        self.settled(2, resized, FOLLOW)
 
     def scenario_minimise_and_restore(self):
         self.display.xdotool("windowminimize", self.xterm_window)

@@ -290,6 +290,15 @@ struct X11Desktop::State final : public x11::TrackerListener,
         if (display->hasError()) {
             lost();
         }
+        // The flush reads the socket too while it waits to write (a freshly drawn shield is
+        // hundreds of kilobytes), as do restacking checks, and events XCB reads then sit in its
+        // queue without making the socket readable; so do those left after the last round
+        // above. Left there, a window's move would wait for the next unrelated wake-up, often
+        // the periodic pass. Keep them for the next turn of the loop, and make it come at once.
+        if (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_queued_event(display->get())}) {
+            stashed.push_back(std::move(event));
+            loop->post([] {});
+        }
     }
 
     // A real server timestamp to start with: append nothing to a property of a window of our
