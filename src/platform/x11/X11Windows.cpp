@@ -245,8 +245,8 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
         entry.netWmPid = connection_.requestProperty(window, atoms._NET_WM_PID, XCB_ATOM_CARDINAL);
         entry.machine = connection_.requestProperty(window, XCB_ATOM_WM_CLIENT_MACHINE);
         if (connection_.hasXRes()) {
-            xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            entry.owner = xcb_res_query_client_ids(c, 1, &spec);
+            xcb_res_client_id_spec_t pidQuery{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            entry.owner = xcb_res_query_client_ids(c, 1, &pidQuery);
         }
         pending.push_back(std::move(entry));
     }
