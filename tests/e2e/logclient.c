@@ -58,8 +58,9 @@ int main(int argc, char** argv) {
         }
     }
     if (log_path == NULL || count == 0) {
-        fprintf(stderr, "usage: logclient --log FILE [--class NAME] [--color RRGGBB] "
-                        "--geometry WxH+X+Y...\n");
+        fprintf(stderr,
+                "usage: logclient --log FILE [--class NAME] [--color RRGGBB] "
+                "--geometry WxH+X+Y...\n");
         return 2;
     }
     FILE* log = fopen(log_path, "a");

@@ -2,14 +2,14 @@
 // and timers on the monotonic clock, and file-descriptor sources such as the X connection.
 #pragma once
 
-#include "platform/MainLoop.hpp"
-
 #include <memory>
+
+#include "platform/MainLoop.hpp"
 
 namespace sh {
 
 class PollLoop final : public MainLoop, public Application {
-public:
+  public:
     PollLoop();
     ~PollLoop() override;
 
@@ -34,7 +34,7 @@ public:
     // Main thread: runs when the process is about to end through terminate().
     void addExitHook(Task hook);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
