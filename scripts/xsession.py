@@ -1,7 +1,8 @@
 """A virtual X desktop and a helper driven as a host drives it, for the demo and the X11
 benchmarks: Xvfb, a window manager, a compositor, clients and the helper, each ended by its pid;
 waits poll observable state (the X server through xprobe, the helper's replies) against a
-deadline."""
+deadline. The end-to-end harness (tests/e2e/xharness.py) builds on the same processes, server
+start, waits and helper, failing with AssertionError where these exit."""
 
 import json
 import os
@@ -32,16 +33,17 @@ def fail(message):
     raise SystemExit(f"{os.path.basename(sys.argv[0])}: {message}")
 
 
-def wait_until(predicate, what, timeout=DEADLINE):
-    """Polls `predicate` until it returns something true, and returns that."""
+def wait_until(predicate, what, timeout=DEADLINE, interval=POLL_INTERVAL, fail=fail):
+    """Polls `predicate` until it returns something true, and returns that; when the deadline
+    passes, calls `fail` with `what` and the last value `predicate` returned."""
     end = time.monotonic() + timeout
     while True:
         result = predicate()
         if result:
             return result
         if time.monotonic() > end:
-            fail(f"timed out after {timeout:g} s waiting for {what}")
-        time.sleep(POLL_INTERVAL)
+            fail(f"timed out after {timeout:g} s waiting for {what}; last: {result!r}")
+        time.sleep(interval)
 
 
 def build_xprobe(root, build_dir):
@@ -85,7 +87,8 @@ def resident_kib(pid):
 
 
 class Processes:
-    """Children started here, each ended by its own pid, newest first."""
+    """Children started here, each ended by its own pid, newest first. A child that is ended
+    leaves the list, and its pipes are closed."""
 
     def __init__(self):
         self.children = []
@@ -106,12 +109,43 @@ class Processes:
             except subprocess.TimeoutExpired:
                 child.kill()
                 child.wait()
+        for stream in (child.stdin, child.stdout, child.stderr):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
         if child in self.children:
             self.children.remove(child)
 
     def end_all(self):
         for child in reversed(list(self.children)):
             self.end(child)
+
+
+def start_xvfb(processes, args, display=None, timeout=DEADLINE):
+    """Starts Xvfb with `args` (on `display`, or on a number it picks itself) and reads the
+    display number it reports through -displayfd. Returns the server and that number, or None
+    for the number when the server ended first (the display asked for was taken); raises
+    TimeoutError when it reports nothing in time."""
+    read_end, write_end = os.pipe()
+    server = processes.start(["Xvfb", *([display] if display else []), "-displayfd",
+                              str(write_end), *args], os.environ.copy(), pass_fds=(write_end,))
+    os.close(write_end)
+    reported = b""
+    end = time.monotonic() + timeout
+    try:
+        while not reported.endswith(b"\n"):
+            remaining = end - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                raise TimeoutError("Xvfb did not report its display number")
+            chunk = os.read(read_end, 64)
+            if not chunk:
+                return server, None
+            reported += chunk
+    finally:
+        os.close(read_end)
+    return server, reported.decode().strip()
 
 
 def end_on_signals():
@@ -133,22 +167,14 @@ class Desktop:
         self.compositor = None
 
     def start_virtual(self, size="1280x800", window_manager=True, compositor=False):
-        read_end, write_end = os.pipe()
-        self.processes.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24",
-                              "-nolisten", "tcp"], os.environ.copy(), pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        end = time.monotonic() + DEADLINE
-        while not number.endswith(b"\n"):
-            remaining = end - time.monotonic()
-            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
-                fail("Xvfb did not report its display number")
-            chunk = os.read(read_end, 64)
-            if not chunk:
-                fail("Xvfb ended before reporting its display number")
-            number += chunk
-        os.close(read_end)
-        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip())
+        try:
+            _, number = start_xvfb(self.processes, ["-screen", "0", f"{size}x24", "-nolisten",
+                                                    "tcp"])
+        except TimeoutError as error:
+            fail(str(error))
+        if number is None:
+            fail("Xvfb ended before reporting its display number")
+        self.env = dict(os.environ, DISPLAY=":" + number)
         self.env.pop("XAUTHORITY", None)
         if window_manager:
             self.processes.start(["openbox", "--sm-disable"], self.env)
@@ -198,14 +224,17 @@ class Desktop:
 
 class Helper:
     """The helper as a host runs it: pipes, one JSON object per line each way. Every line is
-    kept, and optionally echoed as a transcript ("> " host lines, "< " helper lines)."""
+    kept, and optionally echoed as a transcript ("> " host lines, "< " helper lines). `fail`
+    is what a wait that cannot be met calls."""
 
-    def __init__(self, processes, binary, env, echo=False):
+    fail = staticmethod(fail)
+
+    def __init__(self, processes, binary, env, echo=False, stderr=None):
         self.echo = echo
         self.process = processes.start([binary], env, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=None)
+                                       stdout=subprocess.PIPE, stderr=stderr)
         self.messages = []
-        self.condition = threading.Condition()
+        self.lock = threading.Condition()
         self.next_request = 1
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -216,30 +245,30 @@ class Helper:
             text = line.decode(errors="replace").rstrip("\n")
             if self.echo:
                 say("< " + text)
-            with self.condition:
+            with self.lock:
                 self.messages.append(json.loads(text))
-                self.condition.notify_all()
-        with self.condition:
+                self.lock.notify_all()
+        with self.lock:
             self.messages.append({"type": "<end of output>"})
-            self.condition.notify_all()
+            self.lock.notify_all()
 
     def wait_for(self, predicate, what, timeout=DEADLINE, start=0):
         """The first message from index `start` on that matches, waiting for it if need be."""
         end = time.monotonic() + timeout
-        with self.condition:
+        with self.lock:
             while True:
                 found = next((m for m in self.messages[start:] if predicate(m)), None)
                 if found is not None:
                     return found
                 if self.messages and self.messages[-1].get("type") == "<end of output>":
-                    fail(f"the helper ended while waiting for {what}")
+                    self.fail(f"the helper ended while waiting for {what}")
                 remaining = end - time.monotonic()
                 if remaining <= 0:
-                    fail(f"timed out after {timeout:g} s waiting for {what}")
-                self.condition.wait(remaining)
+                    self.fail(f"timed out after {timeout:g} s waiting for {what}")
+                self.lock.wait(remaining)
 
     def mark(self):
-        with self.condition:
+        with self.lock:
             return len(self.messages)
 
     def send(self, message):

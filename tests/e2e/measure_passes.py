@@ -1,7 +1,7 @@
 """Measures the X11 desktop under the real helper: CPU use while idle with 20 shields up, and
 the round-trip time of a command that runs a full reconciliation pass over 20 windows.
 
-    SHIELD_HELPER=... LOGCLIENT=... XSTATE=... python3 measure_passes.py [--no-wm]
+    SHIELD_HELPER=... LOGCLIENT=... XPROBE=... python3 measure_passes.py [--no-wm]
 """
 
 import os

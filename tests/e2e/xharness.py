@@ -1,30 +1,42 @@
 """A virtual X display, a window manager, X clients and the helper process, for end-to-end
 tests. Everything started here is ended by its pid. Waits poll observable state (the X server,
-the helper's messages) against a deadline; nothing relies on a fixed delay."""
+the helper's messages) against a deadline; nothing relies on a fixed delay.
+
+The processes, the server start, the waits and the helper's host side are those of
+scripts/xsession.py, which the demo and the X11 benchmarks use: the tests build on the scripts'
+tooling rather than the scripts reaching into the tests. Here a wait that cannot be met fails the
+test with AssertionError instead of ending a script."""
 
 import fcntl
 import json
 import os
-import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "scripts"))
+
+import xsession  # noqa: E402
+from xsession import DEADLINE, SHIELD_CLASS, Processes, start_xvfb  # noqa: E402,F401
 
 HELPER = os.environ.get("SHIELD_HELPER")
 LOGCLIENT = os.environ.get("LOGCLIENT")
-XSTATE = os.environ.get("XSTATE")
+XPROBE = os.environ.get("XPROBE")
 
-DEADLINE = 10.0
 POLL_INTERVAL = 0.02
-SHIELD_CLASS = "ShieldHelper"
+
+
+def fail(message):
+    raise AssertionError(message)
 
 
 def missing_tools():
     """The programs a test run needs that are not there."""
-    needed = {"SHIELD_HELPER": HELPER, "LOGCLIENT": LOGCLIENT, "XSTATE": XSTATE}
+    needed = {"SHIELD_HELPER": HELPER, "LOGCLIENT": LOGCLIENT, "XPROBE": XPROBE}
     missing = [name for name, path in needed.items() if not path or not os.path.exists(path)]
     missing += [tool for tool in ("Xvfb", "openbox", "xdotool", "xterm") if not shutil.which(tool)]
     return missing
@@ -33,14 +45,7 @@ def missing_tools():
 def wait_until(predicate, what, timeout=DEADLINE):
     """Polls `predicate` until it returns something true; fails with `what` and the last
     value it returned when the deadline passes."""
-    end = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result:
-            return result
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out after {timeout}s waiting for {what}; last: {result!r}")
-        time.sleep(POLL_INTERVAL)
+    return xsession.wait_until(predicate, what, timeout, POLL_INTERVAL, fail)
 
 
 class Probe:
@@ -56,40 +61,6 @@ class Probe:
         return self.reason
 
 
-class Processes:
-    """Children started by a test, each ended by its own pid."""
-
-    def __init__(self):
-        self.children = []
-
-    def start(self, argv, env, **kwargs):
-        kwargs.setdefault("stdout", subprocess.DEVNULL)
-        kwargs.setdefault("stderr", subprocess.DEVNULL)
-        child = subprocess.Popen(argv, env=env, **kwargs)
-        self.children.append(child)
-        return child
-
-    def end(self, child):
-        if child.poll() is None:
-            child.terminate()
-            try:
-                child.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait()
-        for stream in (child.stdin, child.stdout, child.stderr):
-            if stream is not None:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
-
-    def end_all(self):
-        for child in reversed(self.children):
-            self.end(child)
-        self.children.clear()
-
-
 class Display:
     """Xvfb on a display number it picks itself, optionally with openbox."""
 
@@ -100,7 +71,7 @@ class Display:
         self.wm = None
 
     # -noreset: by default the server resets whenever its last client leaves, and a client
-    # connecting at that moment (xterm while xstate closes) is dropped.
+    # connecting at that moment (xterm while xprobe closes) is dropped.
     # Display numbers this process tries next. Xvfb -displayfd alone always starts looking at
     # :0, and a number freed by one test and taken at once by another can lose its socket file
     # to the first server's late clean-up; each process therefore walks its own range.
@@ -123,27 +94,16 @@ class Display:
 
     def _start_server(self, number):
         """Starts Xvfb on `number`; False when that display is taken."""
-        read_end, write_end = os.pipe()
-        self.server = self.processes.start(
-            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-             "-nolisten", "tcp", "-noreset"], os.environ.copy(), pass_fds=(write_end,))
-        os.close(write_end)
-        reported = b""
-        end = time.monotonic() + DEADLINE
         try:
-            while not reported.endswith(b"\n"):
-                remaining = end - time.monotonic()
-                if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
-                    raise AssertionError("Xvfb did not report its display")
-                chunk = os.read(read_end, 64)
-                if not chunk:
-                    # It ended: the number is in use.
-                    self.processes.end(self.server)
-                    self.processes.children.remove(self.server)
-                    return False
-                reported += chunk
-        finally:
-            os.close(read_end)
+            self.server, reported = start_xvfb(
+                self.processes, ["-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
+                display=f":{number}")
+        except TimeoutError:
+            raise AssertionError("Xvfb did not report its display")
+        if reported is None:
+            # It ended: the number is in use.
+            self.processes.end(self.server)
+            return False
         return True
 
     def start_wm(self):
@@ -176,7 +136,6 @@ class Display:
             return False
         finally:
             self.processes.end(probe)
-            self.processes.children.remove(probe)
             wait_until(lambda: not any(c["class"] == "WmProbe" for t in self.state()["toplevels"]
                                        for c in t["clients"]), "the probe window to go")
 
@@ -190,15 +149,15 @@ class Display:
         self.processes.end_all()
 
     def state(self):
-        out = subprocess.run([XSTATE], env=self.env, capture_output=True, timeout=10)
+        out = subprocess.run([XPROBE, "json"], env=self.env, capture_output=True, timeout=10)
         if out.returncode != 0:
             alive = self.server is not None and self.server.poll() is None
-            raise AssertionError(f"xstate failed ({out.stderr.decode().strip()}); "
+            raise AssertionError(f"xprobe json failed ({out.stderr.decode().strip()}); "
                                  f"Xvfb {'running' if alive else 'gone'}")
         return json.loads(out.stdout)
 
     def pixels(self, x, y, w, h):
-        out = subprocess.run([XSTATE, "pixels", str(x), str(y), str(w), str(h)], env=self.env,
+        out = subprocess.run([XPROBE, "pixels", str(x), str(y), str(w), str(h)], env=self.env,
                              capture_output=True, check=True, timeout=10)
         image = json.loads(out.stdout)
         rgb = bytes.fromhex(image["rgb"])
@@ -210,38 +169,13 @@ class Display:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-class Helper:
+class Helper(xsession.Helper):
     """The helper process, with its output lines collected as they come."""
 
+    fail = staticmethod(fail)
+
     def __init__(self, processes, env):
-        self.process = processes.start([HELPER], env, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.messages = []
-        self.lock = threading.Condition()
-        self.next_request = 1
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        self.wait_for(lambda m: m.get("type") == "ready", "the helper's ready")
-
-    def _read(self):
-        for line in self.process.stdout:
-            message = json.loads(line)
-            with self.lock:
-                self.messages.append(message)
-                self.lock.notify_all()
-
-    def wait_for(self, predicate, what, timeout=DEADLINE):
-        """Waits for a message matching `predicate`, woken by each line as it arrives."""
-        end = time.monotonic() + timeout
-        with self.lock:
-            while True:
-                found = next((m for m in self.messages if predicate(m)), None)
-                if found is not None:
-                    return found
-                remaining = end - time.monotonic()
-                if remaining <= 0:
-                    raise AssertionError(f"timed out after {timeout}s waiting for {what}")
-                self.lock.wait(remaining)
+        super().__init__(processes, HELPER, env, stderr=subprocess.PIPE)
 
     def find(self, predicate, start=0):
         with self.lock:
@@ -250,18 +184,6 @@ class Helper:
     def count(self, message_type):
         with self.lock:
             return sum(1 for m in self.messages if m.get("type") == message_type)
-
-    def send(self, command):
-        self.process.stdin.write((json.dumps(command) + "\n").encode())
-        self.process.stdin.flush()
-
-    def request(self, command, **fields):
-        """Sends a command and returns its reply: commands are answered in order, so the reply
-        also means everything before it has been handled."""
-        request_id = self.next_request
-        self.next_request += 1
-        self.send(dict(fields, command=command, requestId=request_id))
-        return self.wait_for(lambda m: m.get("requestId") == request_id, f"the reply to {command}")
 
     def status(self):
         return self.request("permission-status")
