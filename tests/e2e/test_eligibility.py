@@ -6,8 +6,8 @@ blocked application also runs as several processes."""
 import os
 import unittest
 
-from xharness import (SHIELD_CLASS, Display, Helper, Probe, Processes, client_windows,
-                      missing_tools, new_log_file, rect, wait_until)
+from xharness import (SHIELD_CLASS, DisplayCase, Helper, Probe, Processes, client_windows,
+                      new_log_file, rect, wait_until)
 
 # extra logclient arguments, covered
 ROWS = [
@@ -24,19 +24,7 @@ ROWS = [
 ]
 
 
-class EligibilityBase:
-    WINDOW_MANAGER = False
-
-    @classmethod
-    def setUpClass(cls):
-        missing = missing_tools()
-        if missing:
-            raise unittest.SkipTest("missing: " + ", ".join(missing))
-        cls.display = Display()
-        cls.display.start()
-        cls.addClassCleanup(cls.display.stop)
-        if cls.WINDOW_MANAGER:
-            cls.display.start_wm()
+class EligibilityBase(DisplayCase):
 
     def test_only_ordinary_visible_windows_are_covered(self):
         processes = Processes()

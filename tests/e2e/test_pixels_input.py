@@ -6,8 +6,8 @@ covered client."""
 import os
 import unittest
 
-from xharness import (SHIELD_CLASS, Display, Helper, Probe, Processes, client_windows,
-                      coverage_problem, missing_tools, new_log_file, wait_until)
+from xharness import (SHIELD_CLASS, DisplayCase, Helper, Probe, Processes, client_windows,
+                      coverage_problem, new_log_file, wait_until)
 
 # The veil's colour premultiplied by its alpha, as an uncomposited screen shows it.
 VEIL = (round(0.045 * 0.76 * 255), round(0.052 * 0.76 * 255), round(0.063 * 0.76 * 255))
@@ -19,23 +19,7 @@ def is_veil(pixel):
     return all(abs(a - b) <= 2 for a, b in zip(pixel, VEIL))
 
 
-class DisplayCase:
-    WINDOW_MANAGER = False
-
-    @classmethod
-    def setUpClass(cls):
-        missing = missing_tools()
-        if missing:
-            raise unittest.SkipTest("missing: " + ", ".join(missing))
-        cls.display = Display()
-        cls.display.start()
-        if cls.WINDOW_MANAGER:
-            cls.display.start_wm()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.stop()
-
+class ClientsCase(DisplayCase):
     def setUp(self):
         self.processes = Processes()
         self.addCleanup(self.processes.end_all)
@@ -67,7 +51,7 @@ class DisplayCase:
         return wait_until(probe, "the shield")
 
 
-class PixelTests(DisplayCase, unittest.TestCase):
+class PixelTests(ClientsCase, unittest.TestCase):
     WINDOW_MANAGER = True
 
     def picture(self):
@@ -120,7 +104,7 @@ class PixelTests(DisplayCase, unittest.TestCase):
             self.assertTrue(all(is_veil(p) for p in rows[y]), f"text outside its band at row {y}")
 
 
-class InputTests(DisplayCase):
+class InputTests(ClientsCase):
     def test_click_and_key_on_a_shield_are_access_attempts(self):
         s = self.shield
         x, y = s["x"] + s["w"] // 2, s["y"] + s["h"] - 40

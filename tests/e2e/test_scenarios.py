@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from xharness import (DEADLINE, SHIELD_CLASS, Display, Helper, Probe, Processes,
+from xharness import (DEADLINE, SHIELD_CLASS, Display, DisplayCase, Helper, Probe, Processes,
                       client_windows, coverage_problem, eligible_count, kill_hard, missing_tools,
                       new_log_file, rect, wait_until)
 
@@ -35,22 +35,13 @@ def only(found, what):
     return found[0]
 
 
-class ScenarioBase:
+class ScenarioBase(DisplayCase):
     MODE = None
 
     @classmethod
     def setUpClass(cls):
-        missing = missing_tools()
-        if missing:
-            raise unittest.SkipTest("missing: " + ", ".join(missing))
-        cls.display = Display()
-        cls.display.start()
-        if cls.MODE == WM:
-            cls.display.start_wm()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.stop()
+        cls.WINDOW_MANAGER = cls.MODE == WM
+        super().setUpClass()
 
     def setUp(self):
         self.processes = Processes()

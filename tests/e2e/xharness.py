@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
@@ -242,3 +243,21 @@ def new_log_file(test_dir):
 def kill_hard(process):
     os.kill(process.pid, signal.SIGKILL)
     process.wait(timeout=10)
+
+
+class DisplayCase:
+    """A virtual display shared by the tests of a class, with openbox when the class sets
+    WINDOW_MANAGER; skipped as a whole when a tool it needs is missing."""
+
+    WINDOW_MANAGER = False
+
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_tools()
+        if missing:
+            raise unittest.SkipTest("missing: " + ", ".join(missing))
+        cls.display = Display()
+        cls.display.start()
+        cls.addClassCleanup(cls.display.stop)
+        if cls.WINDOW_MANAGER:
+            cls.display.start_wm()
