@@ -5,7 +5,7 @@ find_package(Threads REQUIRED)
 pkg_check_modules(SHIELD_X11 REQUIRED IMPORTED_TARGET
   xcb xcb-res xcb-randr xcb-icccm cairo cairo-xcb pangocairo)
 
-file(GLOB SHIELD_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/x11/*.cpp)
+file(GLOB SHIELD_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp src/platform/x11/*.cpp)
 add_library(shield-desktop STATIC ${SHIELD_LINUX_SOURCES})
 target_link_libraries(shield-desktop PUBLIC shield-core Threads::Threads PkgConfig::SHIELD_X11)
 target_compile_options(shield-desktop PRIVATE ${SHIELD_WARNINGS})

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/x11/PollLoop.hpp"
+#include "platform/linux/PollLoop.hpp"
 
 namespace sh {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "platform/Desktop.hpp"
-#include "platform/x11/PollLoop.hpp"
+#include "platform/linux/PollLoop.hpp"
 
 namespace sh {
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "platform/Desktop.hpp"
-#include "platform/x11/HeadlessDesktop.hpp"
+#include "platform/linux/HeadlessDesktop.hpp"
 #include "platform/x11/X11Desktop.hpp"
 
 namespace sh {

@@ -1,6 +1,6 @@
 // The headless desktop: every query answers "nothing there" and every operation is accepted and
 // ignored, so that the protocol and the block's lifecycle work without a display.
-#include "platform/x11/HeadlessDesktop.hpp"
+#include "platform/linux/HeadlessDesktop.hpp"
 
 #include <thread>
 

@@ -1,6 +1,6 @@
 // The Linux main loop: posted tasks (woken through an eventfd), delayed tasks and timers on a
 // min-heap keyed by the monotonic clock, file-descriptor sources, prepare and exit hooks.
-#include "platform/x11/PollLoop.hpp"
+#include "platform/linux/PollLoop.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>
