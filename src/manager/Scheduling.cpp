@@ -40,14 +40,18 @@ void ShieldManager::scheduleDeadline() {
     if (!active || !endsAt) {
         return;
     }
-    double remaining = *endsAt / timing::deadlineDivisor - desktop_.mainLoop().now();
+    double endSeconds = *endsAt / timing::deadlineDivisor;
+    double remaining = endSeconds - desktop_.mainLoop().now();
     // Zero, negative and NaN all mean the end time is not in the future.
     if (!(remaining > 0)) {
         expireDeadline();
         return;
     }
+    // The block ends when the wall clock reaches the end time, even when the machine sleeps
+    // through it or the clock is set forward past it; a relative timer would end it late by
+    // the time slept.
     std::weak_ptr<ShieldManager> weak = weak_from_this();
-    deadlineTimer = desktop_.mainLoop().scheduleTimer(remaining, false, [weak] {
+    deadlineTimer = desktop_.mainLoop().scheduleWallClockTimer(endSeconds, [weak] {
         if (auto manager = weak.lock()) {
             manager->expireDeadline();
         }

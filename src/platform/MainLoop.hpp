@@ -32,6 +32,12 @@ class MainLoop {
     // and again at every interval while `repeats` is true and it has not been invalidated.
     virtual std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                                  Task action) = 0;
+    // Main thread only: a one-shot timer whose action runs on the main thread once the wall
+    // clock has reached `epochSeconds` (seconds since 1970-01-01 00:00 UTC), however it got
+    // there: time passing, the machine sleeping through it, or the clock being set forward.
+    // Setting the clock back postpones it. A relative timer cannot promise this, since the
+    // clocks they count stop while the machine sleeps and ignore changes of the wall clock.
+    virtual std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) = 0;
     // The wall clock, in seconds since 1970-01-01 00:00 UTC.
     virtual double now() const = 0;
 };

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,11 @@
 
 namespace sh {
 namespace {
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Prints the log and terminates the loop: the child's last act.
 void finish(PollLoop& loop, const std::string& log) {
@@ -235,6 +241,61 @@ TEST(PollLoopTest, WatchedDescriptorsPrepareHooksAndExitHooks) {
             loop.run();
         },
         ::testing::ExitedWithCode(0), "log=pr1r2\\.\nexit1 prepared=1\nexit2\n$");
+}
+
+// Wall-clock timers against a clock of the test's own, which jumps as a clock set by the user
+// or a resume from sleep would. The kernel knows nothing of this clock, so the loop's own look
+// at the clock, at least once a second, must notice the jump.
+TEST(PollLoopTest, WallClockTimersFollowJumpsOfTheWallClock) {
+    struct Case {
+        const char* name;
+        double dueIn;     // wall seconds after the start
+        double jump;      // wall seconds added 0.05 s after the start
+        double earliest;  // monotonic seconds after the start it may fire at
+        double latest;    // and must have fired by
+    };
+    const Case cases[] = {
+        {"forward past its time", 3600, 7200, 0.05, 1.3},
+        {"forward short of its time", 3600, 3599.5, 0.5, 1.3},
+        {"backwards", 0.3, -0.5, 0.75, 1.6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_LOG(
+            {
+                auto offset = std::make_shared<std::atomic<double>>(0);
+                PollLoop loop([offset] { return 1'750'000'000.0 + *offset + monotonicSeconds(); });
+                double start = monotonicSeconds();
+                loop.scheduleWallClockTimer(loop.now() + c.dueIn, [&] {
+                    double at = monotonicSeconds() - start;
+                    bool inTime = at >= c.earliest && at <= c.latest;
+                    finish(loop, inTime ? "in time" : "at " + std::to_string(at));
+                });
+                loop.postDelayed(0.05, [offset, jump = c.jump] { *offset = *offset + jump; });
+                loop.run();
+            },
+            "in time");
+    }
+}
+
+TEST(PollLoopTest, WallClockTimersOnTheSystemClock) {
+    EXPECT_LOG(
+        {
+            PollLoop loop;
+            std::string log;
+            double start = monotonicSeconds();
+            auto cancelled = loop.scheduleWallClockTimer(loop.now() + 0.05, [&] { log += "X"; });
+            loop.scheduleWallClockTimer(1e300, [&] { log += "Y"; });
+            loop.scheduleWallClockTimer(loop.now() + 0.1, [&] {
+                double at = monotonicSeconds() - start;
+                log += at >= 0.09 && at < 0.5 ? "b" : "late";
+                finish(loop, log);
+            });
+            loop.scheduleWallClockTimer(loop.now() - 10, [&] { log += "a"; });
+            cancelled->invalidate();
+            loop.run();
+        },
+        "ab");
 }
 
 TEST(PollLoopTest, NowIsTheWallClock) {

@@ -24,6 +24,10 @@ struct Recorder final : MainLoop, Application {
         ADD_FAILURE() << "unexpected timer";
         return nullptr;
     }
+    std::shared_ptr<Timer> scheduleWallClockTimer(double, Task) override {
+        ADD_FAILURE() << "unexpected timer";
+        return nullptr;
+    }
     double now() const override { return 0; }
     void setActivationPolicy(ActivationPolicy) override {}
     void run() override {}
@@ -170,6 +174,7 @@ TEST_F(InputLoopTest, CommandsArePostedNotRunOnTheInputThread) {
         void post(Task task) override { tasks.push_back(std::move(task)); }
         void postDelayed(double, Task) override {}
         std::shared_ptr<Timer> scheduleTimer(double, bool, Task) override { return nullptr; }
+        std::shared_ptr<Timer> scheduleWallClockTimer(double, Task) override { return nullptr; }
         double now() const override { return 0; }
         void setActivationPolicy(ActivationPolicy) override {}
         void run() override {}

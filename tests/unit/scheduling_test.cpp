@@ -1,5 +1,6 @@
 // The debounce, the periodic pass and the deadline, on virtual time.
 #include <cmath>
+#include <functional>
 
 #include "SimFixture.hpp"
 
@@ -122,6 +123,83 @@ TEST_F(Scheduling, UpdateRearmsOrCancelsTheDeadline) {
     desktop.loop.advance(60);
     EXPECT_TRUE(manager->active);
     EXPECT_FALSE(manager->deadlineTimer);
+}
+
+// The end time is a moment of the wall clock. The monotonic clock, which relative timers
+// count, stands still while the machine sleeps and ignores a change of the wall clock; the
+// block must end when the wall clock says so all the same.
+TEST_F(Scheduling, DeadlineFollowsTheWallClockThroughJumpsAndSleep) {
+    struct Case {
+        const char* name;
+        double endsIn;  // seconds from the start
+        std::function<void(sim::SimLoop&)> meanwhile;
+        double activeUntil;  // monotonic seconds after the start the block is still active at
+        double endedBy;      // and has ended by
+    };
+    const Case cases[] = {
+        {"a jump forward past the end ends it at once", 3600,
+         [](sim::SimLoop& loop) {
+             loop.advance(10);
+             loop.jumpWallClock(2 * 3600);
+         },
+         10, 10},
+        {"a jump forward short of the end brings it nearer", 3600,
+         [](sim::SimLoop& loop) { loop.jumpWallClock(3000); }, 599, 601},
+        {"a jump backwards does not end it early", 60,
+         [](sim::SimLoop& loop) {
+             loop.advance(30);
+             loop.jumpWallClock(-600);
+         },
+         659, 661},
+        {"sleeping through the end ends it at wake-up", 3600,
+         [](sim::SimLoop& loop) {
+             loop.advance(100);
+             loop.sleepMachine(1800 + 3600);
+         },
+         100, 100},
+        {"sleeping short of the end leaves the rest to run", 3600,
+         [](sim::SimLoop& loop) {
+             loop.advance(100);
+             loop.sleepMachine(1800);
+         },
+         1799, 1801},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        double startUptime = desktop.loop.uptime();
+        startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + int64_t(c.endsIn * 1000)));
+        ASSERT_TRUE(manager->active);
+        takeMessages();
+        c.meanwhile(desktop.loop);
+        double elapsed = desktop.loop.uptime() - startUptime;
+        if (elapsed < c.activeUntil) {
+            desktop.loop.advance(c.activeUntil - elapsed);
+            EXPECT_TRUE(manager->active);
+            elapsed = c.activeUntil;
+        } else if (c.activeUntil < c.endedBy) {
+            ADD_FAILURE() << "the case ran past the time it checks";
+        }
+        desktop.loop.advance(c.endedBy - elapsed);
+        EXPECT_FALSE(manager->active);
+        EXPECT_TRUE(desktop.openPanels().empty());
+        auto written = ofType(takeMessages(), "status");
+        ASSERT_EQ(written.size(), 1u);
+        EXPECT_EQ(written[0]["watcherRunning"], false);
+        EXPECT_EQ(desktop.loop.validTimerCount(), 0u);
+    }
+}
+
+TEST_F(Scheduling, UpdateRearmsTheDeadlineOnTheWallClock) {
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + 10000));
+    desktop.loop.jumpWallClock(-3600);
+    // The new end time is read against the clock as it now stands.
+    send(R"({"command":"update","endsAt":)" + std::to_string(nowMs() + 20000) + "}");
+    ASSERT_EQ(desktop.loop.validWallClockTimerTimes().size(), 1u);
+    EXPECT_DOUBLE_EQ(desktop.loop.validWallClockTimerTimes()[0], desktop.loop.now() + 20);
+    desktop.loop.jumpWallClock(19);
+    EXPECT_TRUE(manager->active);
+    desktop.loop.advance(1.01);
+    EXPECT_FALSE(manager->active);
 }
 
 TEST_F(Scheduling, FarFutureEndTimeArmsATimerAndNeverExpiresEarly) {

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <system_error>
 #include <vector>
@@ -59,6 +61,35 @@ class LoopTimer final : public Timer {
     bool running = false;
 };
 
+// A timer on the wall clock. It fires once, when the wall clock reads its time or later.
+class WallTimer final : public Timer {
+  public:
+    WallTimer(double epochSeconds, Task action)
+        : epochSeconds(epochSeconds), action(std::move(action)) {}
+
+    void invalidate() override {
+        valid = false;
+        if (!running) {
+            action = nullptr;
+        }
+    }
+    bool isValid() const override { return valid; }
+
+    double epochSeconds;
+    Task action;
+    bool valid = true;
+    bool running = false;
+};
+
+// While a wall-clock timer waits, the loop looks at the wall clock at least this often, so a
+// change of the clock that no kernel notice announces still counts within a second.
+constexpr auto wallClockCheckInterval = std::chrono::seconds(1);
+
+double systemWallClock() {
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(sinceEpoch).count();
+}
+
 struct HeapEntry {
     Clock::time_point due;
     uint64_t sequence;  // Equal due times fire in scheduling order.
@@ -86,6 +117,15 @@ struct PollLoop::State {
     std::mutex mutex;
     std::deque<Task> posted;
     int wakeFd = -1;
+
+    // Main thread only: wall-clock timers and the timerfd that watches the real-time clock for
+    // them (absent when the wall clock is not the system's).
+    WallClock wallClock;
+    std::vector<std::shared_ptr<WallTimer>> wallTimers;
+    int clockFd = -1;
+    // The time the timerfd is armed for, so it is not re-armed for the same moment over and
+    // over when the kernel's clock and ours disagree.
+    std::optional<double> armedEpoch;
 
     // Main thread only.
     std::vector<HeapEntry> heap;
@@ -158,6 +198,79 @@ struct PollLoop::State {
         }
     }
 
+    // Fires the wall-clock timers whose time the wall clock has reached, earliest first, then
+    // arms the timerfd for the next one.
+    void runDueWallTimers() {
+        for (;;) {
+            std::erase_if(wallTimers, [](const auto& timer) { return !timer->valid; });
+            double now = wallClock();
+            auto due = std::min_element(
+                wallTimers.begin(), wallTimers.end(),
+                [](const auto& a, const auto& b) { return a->epochSeconds < b->epochSeconds; });
+            if (due == wallTimers.end() || (*due)->epochSeconds > now) {
+                break;
+            }
+            std::shared_ptr<WallTimer> timer = *due;
+            timer->valid = false;
+            timer->running = true;
+            if (timer->action) {
+                timer->action();
+            }
+            timer->running = false;
+            timer->action = nullptr;
+        }
+        armClockFd(false);
+    }
+
+    std::optional<double> earliestWallTime() const {
+        std::optional<double> earliest;
+        for (const auto& timer : wallTimers) {
+            if (timer->valid && (!earliest || timer->epochSeconds < *earliest)) {
+                earliest = timer->epochSeconds;
+            }
+        }
+        return earliest;
+    }
+
+    // Arms the timerfd at the earliest wall-clock time, absolute on the real-time clock and
+    // cancelled by any discontinuous change of that clock (a set, a resume from suspend).
+    void armClockFd(bool force) {
+        if (clockFd < 0) {
+            return;
+        }
+        std::optional<double> earliest = earliestWallTime();
+        if (!force && earliest == armedEpoch) {
+            return;
+        }
+        itimerspec spec{};
+        if (earliest) {
+            double seconds = std::min(*earliest, systemWallClock() + maximumDelaySeconds);
+            seconds = std::max(seconds, 1.0);  // Zero would disarm the timer.
+            double whole = std::floor(seconds);
+            spec.it_value.tv_sec = static_cast<time_t>(whole);
+            spec.it_value.tv_nsec = static_cast<long>((seconds - whole) * 1e9);
+        }
+        timerfd_settime(clockFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+        armedEpoch = earliest;
+    }
+
+    // The timerfd is readable: its time came, or the clock changed under it.
+    void readClockFd() {
+        uint64_t expirations;
+        ssize_t result;
+        while ((result = read(clockFd, &expirations, sizeof expirations)) == -1 && errno == EINTR) {
+        }
+        if (result == -1 && errno == ECANCELED) {
+            // The clock jumped: what is due runs now, and the timer must be armed anew.
+            armedEpoch.reset();
+            runDueWallTimers();
+            armClockFd(true);
+        }
+        // On expiry the next round runs what is due. Should the kernel's clock and ours
+        // disagree, the timer is not re-armed for the same moment (armedEpoch is kept), and
+        // the check once a second takes over.
+    }
+
     // Runs the tasks posted so far; tasks they post run in the next round, after them.
     void runPostedTasks() {
         std::deque<Task> batch;
@@ -200,10 +313,24 @@ struct PollLoop::State {
             }
         }
 
+        if (earliestWallTime()) {
+            // A wall-clock timer waits: look at the clock at least once a second.
+            auto cap = std::chrono::duration_cast<std::chrono::nanoseconds>(wallClockCheckInterval);
+            auto current =
+                std::chrono::seconds(timeout.tv_sec) + std::chrono::nanoseconds(timeout.tv_nsec);
+            if (timeoutPointer == nullptr || current > cap) {
+                timeout.tv_sec = static_cast<time_t>(cap.count() / 1'000'000'000);
+                timeout.tv_nsec = static_cast<long>(cap.count() % 1'000'000'000);
+                timeoutPointer = &timeout;
+            }
+        }
+
         auto sources = watches;  // A source's callback may add further sources.
         std::vector<pollfd> fds;
-        fds.reserve(sources.size() + 1);
+        fds.reserve(sources.size() + 2);
         fds.push_back({wakeFd, POLLIN, 0});
+        fds.push_back({clockFd, POLLIN, 0});  // A negative descriptor is ignored by poll.
+        constexpr size_t firstSource = 2;
         for (auto& watch : sources) {
             fds.push_back({watch->fd, POLLIN, 0});
         }
@@ -214,24 +341,39 @@ struct PollLoop::State {
         if (fds[0].revents != 0) {
             drainWakeFd();
         }
+        if (fds[1].revents != 0) {
+            readClockFd();
+        }
         for (size_t i = 0; i < sources.size(); ++i) {
-            if (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            if (fds[i + firstSource].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
                 sources[i]->onReadable();
             }
         }
     }
 };
 
-PollLoop::PollLoop() : state_(std::make_unique<State>()) {
+PollLoop::PollLoop(WallClock wallClock) : state_(std::make_unique<State>()) {
     state_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state_->wakeFd < 0) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    if (wallClock) {
+        // A clock of the caller's own: the kernel knows nothing of it, so only the check once
+        // a second watches it.
+        state_->wallClock = std::move(wallClock);
+    } else {
+        state_->wallClock = systemWallClock;
+        // Without a timerfd the check once a second still ends a wall-clock timer in time.
+        state_->clockFd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
     }
 }
 
 PollLoop::~PollLoop() {
     if (state_->wakeFd >= 0) {
         close(state_->wakeFd);
+    }
+    if (state_->clockFd >= 0) {
+        close(state_->clockFd);
     }
 }
 
@@ -265,9 +407,15 @@ std::shared_ptr<Timer> PollLoop::scheduleTimer(double intervalSeconds, bool repe
     return timer;
 }
 
+std::shared_ptr<Timer> PollLoop::scheduleWallClockTimer(double epochSeconds, Task action) {
+    auto timer = std::make_shared<WallTimer>(epochSeconds, std::move(action));
+    state_->wallTimers.push_back(timer);
+    state_->armClockFd(false);
+    return timer;
+}
+
 double PollLoop::now() const {
-    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(sinceEpoch).count();
+    return state_->wallClock();
 }
 
 void PollLoop::setActivationPolicy(ActivationPolicy policy) {
@@ -277,6 +425,7 @@ void PollLoop::setActivationPolicy(ActivationPolicy policy) {
 void PollLoop::run() {
     for (;;) {
         state_->runDueTimers();
+        state_->runDueWallTimers();
         state_->runPostedTasks();
         // Hooks run after due work and may post more; the wait then returns at once.
         for (size_t i = 0; i < state_->prepareHooks.size(); ++i) {

@@ -1,7 +1,9 @@
 // The Linux main loop: a poll(2) loop that runs posted tasks in posting order, delayed tasks
-// and timers on the monotonic clock, and file-descriptor sources such as the X connection.
+// and timers on the monotonic clock, timers on the wall clock, and file-descriptor sources such
+// as the X connection.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/MainLoop.hpp"
@@ -10,7 +12,11 @@ namespace sh {
 
 class PollLoop final : public MainLoop, public Application {
   public:
-    PollLoop();
+    // The wall clock, in seconds since 1970. Tests hand in one of their own; by default it is
+    // the system's real-time clock.
+    using WallClock = std::function<double()>;
+
+    explicit PollLoop(WallClock wallClock = {});
     ~PollLoop() override;
 
     // MainLoop
@@ -18,6 +24,11 @@ class PollLoop final : public MainLoop, public Application {
     void postDelayed(double delaySeconds, Task task) override;
     std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                          Task action) override;
+    // Watched two ways: a timerfd on the real-time clock that the kernel wakes at the time, or
+    // at once when the clock is set or the machine resumes; and, while such a timer waits, a
+    // look at the wall clock at least once a second, for clocks that change in ways the kernel
+    // does not announce.
+    std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) override;
     double now() const override;
 
     // Application. There is no Dock or menu bar on Linux, so the policy is only recorded.

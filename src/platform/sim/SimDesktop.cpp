@@ -3,6 +3,7 @@
 #include "platform/sim/SimDesktop.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace sh::sim {
 
@@ -14,6 +15,17 @@ struct SimLoop::SimTimer final : public Timer {
     void invalidate() override {
         valid = false;
         // Release what the action holds, as a real timer does once invalidated.
+        action = nullptr;
+    }
+    bool isValid() const override { return valid; }
+};
+
+struct SimLoop::WallTimer final : public Timer {
+    double epochSeconds = 0;
+    bool valid = true;
+    Task action;
+    void invalidate() override {
+        valid = false;
         action = nullptr;
     }
     bool isValid() const override { return valid; }
@@ -44,6 +56,22 @@ std::shared_ptr<Timer> SimLoop::scheduleTimer(double intervalSeconds, bool repea
     return timer;
 }
 
+std::shared_ptr<Timer> SimLoop::scheduleWallClockTimer(double epochSeconds, Task action) {
+    auto timer = std::make_shared<WallTimer>();
+    timer->epochSeconds = epochSeconds;
+    timer->action = std::move(action);
+    wallTimers_.push_back(timer);
+    return timer;
+}
+
+void SimLoop::jumpWallClock(double seconds) {
+    runPosted();
+    wallClockOffset_ += seconds;
+    while (runNextDue(uptime_)) {
+    }
+    runPosted();
+}
+
 void SimLoop::runPosted() {
     for (;;) {
         Task task;
@@ -60,7 +88,30 @@ void SimLoop::runPosted() {
 }
 
 bool SimLoop::runNextDue(double until) {
-    if (scheduled_.empty() || scheduled_.begin()->first.first > until) {
+    std::erase_if(wallTimers_, [](const auto& timer) { return !timer->valid; });
+    // A wall-clock timer is due, in monotonic terms, when the wall clock as it now stands
+    // reaches its time; a jump of the wall clock moves that moment.
+    auto wall = std::min_element(
+        wallTimers_.begin(), wallTimers_.end(),
+        [](const auto& a, const auto& b) { return a->epochSeconds < b->epochSeconds; });
+    double wallDue = wall == wallTimers_.end()
+                         ? std::numeric_limits<double>::infinity()
+                         : (*wall)->epochSeconds - (wallClockOrigin + wallClockOffset_);
+    double scheduledDue = scheduled_.empty() ? std::numeric_limits<double>::infinity()
+                                             : scheduled_.begin()->first.first;
+    if (wallDue < scheduledDue && wallDue <= until) {
+        std::shared_ptr<WallTimer> timer = *wall;
+        uptime_ = std::max(uptime_, wallDue);
+        timer->valid = false;
+        Task action = std::move(timer->action);
+        timer->action = nullptr;
+        if (action) {
+            action();
+        }
+        runPosted();
+        return true;
+    }
+    if (scheduled_.empty() || scheduledDue > until) {
         return false;
     }
     auto node = scheduled_.extract(scheduled_.begin());
@@ -100,10 +151,23 @@ void SimLoop::advance(double seconds) {
 }
 
 size_t SimLoop::validTimerCount() const {
-    return static_cast<size_t>(std::count_if(timers_.begin(), timers_.end(), [](const auto& weak) {
+    auto relative = std::count_if(timers_.begin(), timers_.end(), [](const auto& weak) {
         auto timer = weak.lock();
         return timer && timer->valid;
-    }));
+    });
+    auto wall = std::count_if(wallTimers_.begin(), wallTimers_.end(),
+                              [](const auto& timer) { return timer->valid; });
+    return static_cast<size_t>(relative + wall);
+}
+
+std::vector<double> SimLoop::validWallClockTimerTimes() const {
+    std::vector<double> times;
+    for (const auto& timer : wallTimers_) {
+        if (timer->valid) {
+            times.push_back(timer->epochSeconds);
+        }
+    }
+    return times;
 }
 
 std::vector<double> SimLoop::validTimerIntervals() const {

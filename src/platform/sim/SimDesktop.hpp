@@ -25,7 +25,9 @@ class SimLoop final : public MainLoop, public Application {
     void postDelayed(double delaySeconds, Task task) override;
     std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                          Task action) override;
-    double now() const override { return wallClockOrigin + uptime_; }
+    std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) override;
+    // The virtual wall clock: it runs with the monotonic clock but can jump apart from it.
+    double now() const override { return wallClockOrigin + wallClockOffset_ + uptime_; }
 
     void setActivationPolicy(ActivationPolicy policy) override { activationPolicy = policy; }
     // Runs every posted task, without moving the clock.
@@ -37,10 +39,19 @@ class SimLoop final : public MainLoop, public Application {
     // Moves virtual time forward by `seconds`, running every task and timer that falls due
     // on the way at its own time, and the posted tasks after each of them.
     void advance(double seconds);
-    // Virtual seconds since the loop was made.
+    // Sets the wall clock forward (or back, with a negative value) without moving the
+    // monotonic clock, as a user or a time service would, then runs what became due.
+    void jumpWallClock(double seconds);
+    // The machine sleeps for `seconds`: the wall clock moves on, the monotonic clock, which
+    // relative timers count, stands still. What became due runs at wake-up.
+    void sleepMachine(double seconds) { jumpWallClock(seconds); }
+    // Virtual seconds since the loop was made, not counting sleep.
     double uptime() const { return uptime_; }
-    // Timers that are still valid, and delayed tasks not yet run.
+    // Timers that are still valid, relative and wall-clock ones alike, and delayed tasks
+    // not yet run.
     size_t validTimerCount() const;
+    // The times, in seconds since 1970, of the wall-clock timers that are still valid.
+    std::vector<double> validWallClockTimerTimes() const;
     size_t pendingDelayedCount() const;
     std::vector<double> validTimerIntervals() const;
 
@@ -50,6 +61,7 @@ class SimLoop final : public MainLoop, public Application {
 
   private:
     struct SimTimer;
+    struct WallTimer;
     struct Scheduled {
         double due;
         uint64_t sequence;
@@ -63,8 +75,10 @@ class SimLoop final : public MainLoop, public Application {
     std::deque<Task> posted_;
     std::multimap<std::pair<double, uint64_t>, Scheduled> scheduled_;
     std::vector<std::weak_ptr<SimTimer>> timers_;
+    std::vector<std::shared_ptr<WallTimer>> wallTimers_;
     uint64_t sequence_ = 0;
     double uptime_ = 0;
+    double wallClockOffset_ = 0;
 };
 
 // A notification centre that delivers each posted notification to the live registrations
