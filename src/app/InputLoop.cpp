@@ -1,4 +1,4 @@
-// The input loop: framing of the host's byte stream into lines, and the hand-over of decoded
+// The input loop: reads the host's byte stream, decodes each line and hands the decoded
 // commands to the main thread.
 #include "app/InputLoop.hpp"
 
@@ -7,9 +7,10 @@
 
 #include <cerrno>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/LineSplitter.hpp"
 
 namespace sh {
 
@@ -51,10 +52,7 @@ void runInputLoop(int fd, MainLoop& mainLoop, Application& application, CommandH
                   std::size_t maximumLineLength) {
     auto sharedHandler = std::make_shared<CommandHandler>(std::move(handler));
 
-    auto finishLine = [&](std::string_view line) {
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+    auto decodeLine = [&](std::string_view line) {
         std::optional<Command> command = decodeCommand(line);
         if (!command) {
             answerInvalid();
@@ -64,53 +62,17 @@ void runInputLoop(int fd, MainLoop& mainLoop, Application& application, CommandH
             (*sharedHandler)(std::move(command));
         });
     };
+    LineSplitter splitter(maximumLineLength, decodeLine, answerInvalid);
 
-    std::string pending;     // The start of the current line, when it spans several reads.
-    bool oversized = false;  // The current line has outgrown the limit; its bytes are dropped.
     std::vector<char> chunk(chunkSize);
-
     for (;;) {
         std::size_t count = readSome(fd, chunk.data(), chunk.size());
         if (count == 0) {
             break;
         }
-        std::string_view data(chunk.data(), count);
-        std::size_t start = 0;
-        while (start < data.size()) {
-            std::size_t lf = data.find('\n', start);
-            std::string_view piece = data.substr(
-                start, lf == std::string_view::npos ? std::string_view::npos : lf - start);
-            if (!oversized) {
-                if (pending.size() + piece.size() > maximumLineLength) {
-                    oversized = true;
-                    std::string().swap(pending);
-                } else if (lf != std::string_view::npos && pending.empty()) {
-                    finishLine(piece);  // The common case: the whole line is in this chunk.
-                } else {
-                    pending.append(piece);
-                    if (lf != std::string_view::npos) {
-                        finishLine(pending);
-                        pending.clear();
-                    }
-                }
-            }
-            if (lf == std::string_view::npos) {
-                break;
-            }
-            if (oversized) {
-                answerInvalid();
-                oversized = false;
-            }
-            start = lf + 1;
-        }
+        splitter.feed(std::string_view(chunk.data(), count));
     }
-
-    // The last line counts even without its line feed.
-    if (oversized) {
-        answerInvalid();
-    } else if (!pending.empty()) {
-        finishLine(pending);
-    }
+    splitter.finish();
 
     mainLoop.post([&application] { application.terminate(); });
 }
