@@ -1,4 +1,5 @@
 // Applying one decoded command to the manager and answering it.
+#include "app/InputLoop.hpp"
 #include "manager/ShieldManager.hpp"
 #include "protocol/Text.hpp"
 
@@ -40,7 +41,7 @@ void ShieldManager::handleCommand(Command command) {
     } else if (name == "shutdown") {
         active = false;
         clearShields();
-        desktop_.application().terminate();
+        endProcess(desktop_.application());
         return;
     } else {
         emit(errorMessage(texts::unknownCommand));

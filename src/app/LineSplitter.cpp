@@ -5,6 +5,11 @@
 
 namespace sh {
 
+namespace {
+// What the buffer for lines that span several pieces may keep between lines.
+constexpr std::size_t retainedCapacity = 64 * 1024;
+}  // namespace
+
 LineSplitter::LineSplitter(std::size_t maximumLineLength, LineHandler onLine,
                            OversizedLineHandler onOversizedLine)
     : maximumLineLength_(maximumLineLength),
@@ -28,6 +33,10 @@ void LineSplitter::feed(std::string_view data) {
                 if (lf != std::string_view::npos) {
                     deliver(pending_);
                     pending_.clear();
+                    if (pending_.capacity() > retainedCapacity) {
+                        // One huge line must not keep its buffer for the life of the process.
+                        std::string().swap(pending_);
+                    }
                 }
             }
         }

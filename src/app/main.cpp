@@ -43,9 +43,19 @@ int main() {
     sh::MainLoop& mainLoop = desktop->mainLoop();
     sh::Application& application = desktop->application();
     desktop->runInBackground([&mainLoop, &application, manager] {
-        sh::runInputLoop(STDIN_FILENO, mainLoop, application, [manager](sh::Command command) {
-            manager->handleCommand(std::move(command));
-        });
+        sh::InputLoopOptions options;
+        // The host has ended the input or sent "shutdown", yet the main thread has stopped
+        // moving, held by a display server that no longer answers, say. The process ends all
+        // the same: its shields go with its connection.
+        options.stallTimeout = std::chrono::seconds(3);
+        options.onStall = [] {
+            sh::flushOutput(std::chrono::seconds(1));
+            _exit(0);
+        };
+        sh::runInputLoop(
+            STDIN_FILENO, mainLoop, application,
+            [manager](sh::Command command) { manager->handleCommand(std::move(command)); },
+            std::move(options));
     });
 
     application.run();

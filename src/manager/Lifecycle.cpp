@@ -109,7 +109,8 @@ void ShieldManager::emitAttempt(const Target& target) {
     emit({{"type", "accessAttempt"},
           {"targetId", target.id},
           {"appName", target.name},
-          {"occurredAt", occurredAt}});
+          {"occurredAt", occurredAt}},
+         OutputKind::event);
 }
 
 }  // namespace sh

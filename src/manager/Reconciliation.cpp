@@ -123,7 +123,7 @@ void ShieldManager::publishCoverageIfChanged() {
         return;
     }
     lastCoverageSignature = std::move(signature);
-    emit(statusPayload("status", std::nullopt));
+    emit(statusPayload("status", std::nullopt), OutputKind::status);
 }
 
 }  // namespace sh

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "protocol/Text.hpp"
@@ -601,6 +602,28 @@ void writeToStandardOutput(std::string_view line) {
     }
 }
 
+// Lines bound for standard output wait here for the writer thread, so that no thread that
+// emits ever waits on the host.
+OutputQueue& outputQueue() {
+    // Never destroyed: the writer thread waits on it until the very end of the process.
+    static OutputQueue* queue = new OutputQueue;
+    return *queue;
+}
+
+void startWriterOnce() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        // Detached: it lives as long as the process and holds nothing that needs tearing down.
+        std::thread([] {
+            OutputQueue& queue = outputQueue();
+            while (std::optional<std::string> line = queue.take()) {
+                writeToStandardOutput(*line);
+                queue.written(line->size());
+            }
+        }).detach();
+    });
+}
+
 }  // namespace
 
 std::optional<Command> decodeCommand(std::string_view line) {
@@ -636,7 +659,7 @@ Message errorMessage(std::string_view text) {
     return message;
 }
 
-void emit(const Message& message) {
+void emit(const Message& message, OutputKind kind) {
     if (!message.is_object()) {
         return;
     }
@@ -653,8 +676,17 @@ void emit(const Message& message) {
     if (const OutputSink& sink = outputSink()) {
         sink(line);
     } else {
-        writeToStandardOutput(line);
+        startWriterOnce();
+        outputQueue().push(std::move(line), kind);
     }
+}
+
+bool waitForOutputRoom(std::chrono::milliseconds timeout) {
+    return outputQueue().waitForRoom(timeout);
+}
+
+bool flushOutput(std::chrono::milliseconds timeout) {
+    return outputQueue().waitUntilWritten(timeout);
 }
 
 // An empty sink sends lines to standard output again.

@@ -2,6 +2,7 @@
 // helper writes, and `emit`, the one way a message leaves the process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protocol/OutputQueue.hpp"
 
 namespace sh {
 
@@ -52,10 +55,21 @@ std::optional<Command> decodeCommand(std::string_view line);
 // {"type":"error","message":text}
 Message errorMessage(std::string_view text);
 
-// Serialises the message compactly, appends LF and writes the whole line at once. A message
-// that cannot be serialised is dropped silently. Safe to call from any thread: two lines
-// never interleave.
-void emit(const Message& message);
+// Serialises the message compactly, appends LF and queues the whole line for standard
+// output, where a writer thread of its own writes it; the caller never waits on the host.
+// Lines leave in the order they were emitted and are never cut. A message that cannot be
+// serialised is dropped silently. Safe to call from any thread. `kind` says what may happen to
+// the line while the host is not reading (see OutputQueue).
+void emit(const Message& message, OutputKind kind = OutputKind::reply);
+
+// The input side of the backpressure: waits, at most `timeout`, until the output backlog is
+// under its soft limit; true when it is.
+bool waitForOutputRoom(std::chrono::milliseconds timeout);
+// Waits, at most `timeout`, until every line emitted so far has been written; true when so.
+bool flushOutput(std::chrono::milliseconds timeout);
+
+// How long the process waits, as it ends, for the host to read what is still waiting for it.
+inline constexpr std::chrono::seconds finalFlushTimeout{2};
 
 // Where emitted lines go: standard output unless replaced (tests capture lines here). The
 // sink receives each complete line, LF included, and is called under the output lock.

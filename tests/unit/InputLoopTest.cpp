@@ -68,10 +68,12 @@ class InputLoopTest : public ::testing::Test {
             }
             close(writeEnd);
         });
+        InputLoopOptions options;
+        options.maximumLineLength = maximumLineLength;
         runInputLoop(
             fds[0], recorder, recorder,
             [this](Command command) { recorder.log.push_back("command:" + command.command); },
-            maximumLineLength);
+            options);
         writer.join();
         close(fds[0]);
         return recorder.log;
