@@ -9,6 +9,7 @@ import os
 import selectors
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -57,16 +58,18 @@ class HelperTimeout(AssertionError):
 class Helper:
     """A running helper: write bytes to it, read its messages with deadlines."""
 
-    def __init__(self, preexec_fn=None):
+    def __init__(self, preexec_fn=None, extra_environment=None):
         if not HELPER:
             raise unittest.SkipTest("SHIELD_HELPER is not set")
         self.stderr = tempfile.TemporaryFile()
+        env = headless_environment()
+        env.update(extra_environment or {})
         self.proc = subprocess.Popen(
             [HELPER],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=self.stderr,
-            env=headless_environment(),
+            env=env,
             preexec_fn=preexec_fn,
         )
         self._out = self.proc.stdout.fileno()
@@ -231,6 +234,38 @@ class Helper:
 
     def alive(self):
         return self.proc.poll() is None
+
+    def memory_kib(self):
+        """The helper's resident memory now and at its peak (VmRSS, VmHWM), in KiB."""
+        fields = {}
+        with open(f"/proc/{self.proc.pid}/status") as status_file:
+            for entry in status_file:
+                key, _, value = entry.partition(":")
+                fields[key] = value.split()[0] if value.split() else ""
+        return int(fields["VmRSS"]), int(fields["VmHWM"])
+
+    def write_without_reading(self, data):
+        """Writes `data` as a host that never reads would: blocking, on a thread of its own,
+        while nothing drains the helper's output. Returns the thread and a progress counter."""
+        fd = os.dup(self._in)
+        os.set_blocking(fd, True)
+        progress = {"written": 0}
+
+        def run():
+            view = memoryview(data)
+            try:
+                while view:
+                    count = os.write(fd, view[: 1 << 16])
+                    progress["written"] += count
+                    view = view[count:]
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        return thread, progress
 
     def close(self):
         if self.proc.poll() is None:
