@@ -33,19 +33,25 @@ function x(...argv) {
   return execFileSync(argv[0], argv.slice(1), { encoding: 'utf8', timeout: 10_000 });
 }
 
-/** Starts Xvfb on a display number it picks itself and returns ":N". */
+/** Starts Xvfb on a free display number and returns ":N". Each test process walks its own
+ * range of numbers (away from those of the end-to-end tests): a number just freed by another
+ * test's server can still lose its socket to that server's late clean-up. */
 async function startXvfb() {
-  const server = run(['Xvfb', '-displayfd', '3', '-screen', '0', '1280x800x24', '-nolisten', 'tcp', '-noreset'], {
-    stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
-  });
-  let reported = '';
-  for await (const chunk of server.stdio[3]) {
-    reported += chunk.toString();
-    if (reported.includes('\n')) break;
+  const first = 9000 + (process.pid % 1000) * 4;
+  for (let number = first; number < first + 40; number++) {
+    const server = run(
+      ['Xvfb', `:${number}`, '-displayfd', '3', '-screen', '0', '1280x800x24', '-nolisten', 'tcp', '-noreset'],
+      { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] },
+    );
+    let reported = '';
+    for await (const chunk of server.stdio[3]) {
+      reported += chunk.toString();
+      if (reported.includes('\n')) break;
+    }
+    if (reported.trim() === String(number)) return `:${number}`;
+    // That number is taken.
   }
-  const number = reported.trim();
-  assert.match(number, /^\d+$/, 'Xvfb reported its display number');
-  return `:${number}`;
+  throw new Error('no display number was free for Xvfb');
 }
 
 before(async () => {
