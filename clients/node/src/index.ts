@@ -136,6 +136,22 @@ function blockFields(block: Block): Record<string, unknown> {
   return block.endsAt === undefined ? { targets: block.targets } : { targets: block.targets, endsAt: block.endsAt };
 }
 
+type ExitEvent = { code: number | null; signal: NodeJS.Signals | null; willRestart: boolean };
+
+// The events with their arguments, so that listeners are typed (merged into the class).
+export interface ShieldHelper {
+  on(event: 'status' | 'restarted', listener: (status: Status) => void): this;
+  on(event: 'accessAttempt', listener: (attempt: AccessAttempt) => void): this;
+  on(event: 'protocolError' | 'stderr', listener: (text: string) => void): this;
+  on(event: 'exit', listener: (exit: ExitEvent) => void): this;
+  on(event: 'fatal', listener: (error: Error) => void): this;
+  once(event: 'status' | 'restarted', listener: (status: Status) => void): this;
+  once(event: 'accessAttempt', listener: (attempt: AccessAttempt) => void): this;
+  once(event: 'protocolError' | 'stderr', listener: (text: string) => void): this;
+  once(event: 'exit', listener: (exit: ExitEvent) => void): this;
+  once(event: 'fatal', listener: (error: Error) => void): this;
+}
+
 export class ShieldHelper extends EventEmitter {
   /** Where start() finds the binary: `binaryPath`, then $SHIELD_HELPER_PATH, then the binary
    * packed with this package for the running platform and architecture; a path inside an

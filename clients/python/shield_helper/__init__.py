@@ -446,10 +446,11 @@ class ShieldHelper:
         request_id = self._next_request_id
         self._next_request_id += 1
         future: Future = Future()
-        self._pending[request_id] = (command, future)
-        message = {"command": command, "requestId": request_id, **fields}
-        session.write(json.dumps(message, separators=(",", ":"), ensure_ascii=False) + "\n")
         future.request_id = request_id  # type: ignore[attr-defined]
+        self._pending[request_id] = (command, future)
+        # ASCII with escapes: a string the host holds can always be written that way.
+        message = {"command": command, "requestId": request_id, **fields}
+        session.write(json.dumps(message, separators=(",", ":")) + "\n")
         return future
 
     def _wait_reply(self, future: Future, command: str) -> Status:
