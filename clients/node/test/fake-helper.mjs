@@ -3,10 +3,12 @@
 // on demand. It writes "ready", answers every command with a status reply, and:
 //   FAKE_EXIT_ON=<command>  exits with status 7 on that command, without answering it;
 //   FAKE_RUNS=<file>        counts its runs in that file, and from the second run on exits with
-//                           status 3 before writing "ready".
+//                           status 3 before writing "ready";
+//   FAKE_STDERR=<text>      writes that line to standard error first.
 import { readFileSync, writeFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 
+if (process.env.FAKE_STDERR) process.stderr.write(`${process.env.FAKE_STDERR}\n`);
 const runsFile = process.env.FAKE_RUNS;
 if (runsFile) {
   let runs = 0;

@@ -64,6 +64,15 @@ test('every request gets its own reply', { skip: skipWithoutHelper }, async (t) 
   assert.ok(unsolicited.every((status) => status.requestId === undefined));
 });
 
+test('the end of a block arrives as an unsolicited status event', { skip: skipWithoutHelper }, async (t) => {
+  const helper = await started(t);
+  const ended = nextEvent(helper, 'status');
+  const reply = await helper.block(TARGETS, { endsAt: Date.now() + 200 });
+  assert.equal(reply.error, PERMISSION_REQUIRED);
+  assert.deepEqual(await ended, headless());
+  assert.deepEqual(helper.lastStatus, headless());
+});
+
 test('concurrent requests are each answered with their own reply', { skip: skipWithoutHelper }, async (t) => {
   const helper = await started(t);
   // Alternating block and stop: a block's reply carries the permission error, a stop's none,

@@ -118,11 +118,14 @@ test('a helper that dies before it is ready on every restart ends in fatal', asy
   t.after(() => rmSync(dir, { recursive: true, force: true }));
   process.env.FAKE_EXIT_ON = 'stop';
   process.env.FAKE_RUNS = path.join(dir, 'runs');
+  process.env.FAKE_STDERR = 'fake: starting';
   t.after(() => {
     delete process.env.FAKE_EXIT_ON;
     delete process.env.FAKE_RUNS;
+    delete process.env.FAKE_STDERR;
   });
   const helper = supervised(t, { binaryPath: FAKE_HELPER, restart: { maxRestarts: 2, backoffMs: 10 } });
+  const stderr = collect(helper, 'stderr');
   await helper.start();
   const exits = collect(helper, 'exit');
   const fatal = nextEvent(helper, 'fatal');
@@ -133,6 +136,8 @@ test('a helper that dies before it is ready on every restart ends in fatal', asy
     { code: 3, signal: null, willRestart: true },
     { code: 3, signal: null, willRestart: false },
   ]);
+  // Every run wrote its line to standard error.
+  assert.deepEqual(stderr, ['fake: starting', 'fake: starting', 'fake: starting']);
 });
 
 test('close() during the backoff cancels the restart', { skip: skipWithoutHelper }, async (t) => {

@@ -209,6 +209,7 @@ class _Session:
         self.ready: Future = Future()
         self.ended = False
         self.stderr_tail: deque = deque(maxlen=10)
+        self.stderr_reader: Optional[threading.Thread] = None
         self.write_lock = threading.Lock()
 
     def write(self, text: str) -> None:
@@ -492,10 +493,11 @@ class ShieldHelper:
             return session
         session = _Session(process)
         self._session = session
+        session.stderr_reader = threading.Thread(target=self._read_stderr, args=(session,),
+                                                 daemon=True, name="shield-helper stderr")
+        session.stderr_reader.start()
         threading.Thread(target=self._read_stdout, args=(session,), daemon=True,
                          name="shield-helper stdout").start()
-        threading.Thread(target=self._read_stderr, args=(session,), daemon=True,
-                         name="shield-helper stderr").start()
         return session
 
     def _await_ready(self, session: _Session, binary: str) -> Status:
@@ -511,6 +513,8 @@ class ShieldHelper:
         for raw in session.process.stdout:
             self._on_line(session, raw.decode("utf-8", errors="replace").rstrip("\n"))
         session.process.stdout.close()
+        # Everything the helper wrote to standard error is passed on before its exit is.
+        session.stderr_reader.join()
         code = session.process.wait()
         with session.write_lock:
             try:

@@ -3,12 +3,16 @@
 on demand. It writes "ready", answers every command with a status reply, and:
   FAKE_EXIT_ON=<command>  exits with status 7 on that command, without answering it;
   FAKE_RUNS=<file>        counts its runs in that file, and from the second run on exits with
-                          status 3 before writing "ready"."""
+                          status 3 before writing "ready";
+  FAKE_STDERR=<text>      writes that line to standard error first."""
 
 import json
 import os
 import sys
 
+if os.environ.get("FAKE_STDERR"):
+    sys.stderr.write(os.environ["FAKE_STDERR"] + "\n")
+    sys.stderr.flush()
 runs_file = os.environ.get("FAKE_RUNS")
 if runs_file:
     try:

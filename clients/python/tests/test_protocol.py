@@ -58,6 +58,13 @@ class Requests(HelperCase):
                 self.assertEqual(without_id(reply), expected)
                 self.assertEqual(helper.last_status, reply)
 
+    def test_the_end_of_a_block_arrives_as_a_status_event(self):
+        helper = self.started()
+        events = Events(helper, "status")
+        self.assertEqual(helper.block(TARGETS, time.time() + 0.2).error, PERMISSION_REQUIRED)
+        self.assertEqual(events.next("status"), headless())
+        self.assertEqual(helper.last_status, headless())
+
     def test_requests_from_many_threads_get_their_own_replies(self):
         helper = self.started()
 

@@ -88,6 +88,7 @@ class FakeHelperExits(HelperCase):
         super().setUp()
         self.addCleanup(os.environ.pop, "FAKE_EXIT_ON", None)
         self.addCleanup(os.environ.pop, "FAKE_RUNS", None)
+        self.addCleanup(os.environ.pop, "FAKE_STDERR", None)
 
     def test_a_request_in_flight_when_the_helper_dies_raises_naming_the_exit(self):
         os.environ["FAKE_EXIT_ON"] = "permission-status"
@@ -105,9 +106,11 @@ class FakeHelperExits(HelperCase):
         os.environ["FAKE_EXIT_ON"] = "stop"
         with tempfile.TemporaryDirectory() as scratch:
             os.environ["FAKE_RUNS"] = os.path.join(scratch, "runs")
-            helper = self.started(binary_path=FAKE_HELPER,
-                                  restart=shield_helper.RestartPolicy(max_restarts=2, backoff=0.01))
-            events = Events(helper, "exit", "fatal")
+            os.environ["FAKE_STDERR"] = "fake: starting"
+            helper = self.helper(binary_path=FAKE_HELPER,
+                                 restart=shield_helper.RestartPolicy(max_restarts=2, backoff=0.01))
+            events = Events(helper, "exit", "fatal", "stderr")
+            helper.start()
             with self.assertRaisesRegex(shield_helper.HelperExitedError, "exit code 7"):
                 helper.stop()
             events.next("fatal")
@@ -116,6 +119,11 @@ class FakeHelperExits(HelperCase):
             shield_helper.ExitInfo(3, None, True),
             shield_helper.ExitInfo(3, None, False),
         ])
+        # Every run wrote its line to standard error, passed on before its exit.
+        self.assertEqual([kind for kind, _ in events.seen],
+                         ["stderr", "exit", "stderr", "exit", "stderr", "exit", "fatal"])
+        self.assertEqual({value for kind, value in events.seen if kind == "stderr"},
+                         {"fake: starting"})
 
 
 if __name__ == "__main__":
