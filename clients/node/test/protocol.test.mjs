@@ -67,7 +67,7 @@ test('every request gets its own reply', { skip: skipWithoutHelper }, async (t) 
 test('the end of a block arrives as an unsolicited status event', { skip: skipWithoutHelper }, async (t) => {
   const helper = await started(t);
   const ended = nextEvent(helper, 'status');
-  const reply = await helper.block(TARGETS, { endsAt: Date.now() + 200 });
+  const reply = await helper.block(TARGETS, { endsAt: Date.now() + 500 });
   assert.equal(reply.error, PERMISSION_REQUIRED);
   assert.deepEqual(await ended, headless());
   assert.deepEqual(helper.lastStatus, headless());

@@ -61,7 +61,7 @@ class Requests(HelperCase):
     def test_the_end_of_a_block_arrives_as_a_status_event(self):
         helper = self.started()
         events = Events(helper, "status")
-        self.assertEqual(helper.block(TARGETS, time.time() + 0.2).error, PERMISSION_REQUIRED)
+        self.assertEqual(helper.block(TARGETS, time.time() + 0.5).error, PERMISSION_REQUIRED)
         self.assertEqual(events.next("status"), headless())
         self.assertEqual(helper.last_status, headless())
 
