@@ -3,28 +3,29 @@ the repository's end-to-end tests): a click on a shield arrives as an access_att
 a helper killed mid-block comes back with the window covered again."""
 
 import os
-import select
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 from support import DEADLINE, HELPER, Events, shield_helper
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "scripts"))
+import xsession  # noqa: E402  (the processes and the Xvfb start of the demo and e2e tests)
+
 TOOLS = ("Xvfb", "openbox", "xterm", "xdotool", "xprop")
 TERMINAL = shield_helper.Target("term", "Terminal", "XTerm")
 
 
+def fail(message):
+    raise AssertionError(message)
+
+
 def wait_until(probe, what, timeout=DEADLINE):
-    end = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out after {timeout:g} s waiting for {what}")
-        time.sleep(0.025)
+    return xsession.wait_until(probe, what, timeout, 0.025, fail)
 
 
 @unittest.skipUnless(HELPER, "SHIELD_HELPER names no helper binary")
@@ -32,67 +33,35 @@ def wait_until(probe, what, timeout=DEADLINE):
 class OnXvfb(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.children = []
-        cls.saved_display = os.environ.get("DISPLAY")
-        cls.addClassCleanup(cls.end_children)
-        number = cls.start_xvfb()
-        os.environ["DISPLAY"] = ":" + number
+        cls.processes = xsession.Processes()
+        cls.addClassCleanup(cls.processes.end_all)
+        saved = os.environ.get("DISPLAY")
+        cls.addClassCleanup(lambda: os.environ.pop("DISPLAY", None) if saved is None
+                            else os.environ.__setitem__("DISPLAY", saved))
+        os.environ["DISPLAY"] = cls.start_xvfb()
         os.environ.pop("XAUTHORITY", None)
-        cls.run_child(["openbox", "--sm-disable"])
+        cls.processes.start(["openbox", "--sm-disable"], dict(os.environ))
         wait_until(lambda: "window id" in cls.x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
                    "openbox to claim the screen")
-        cls.run_child(["xterm", "-geometry", "80x24+100+100", "-e", "sleep", "600"])
+        cls.processes.start(["xterm", "-geometry", "80x24+100+100", "-e", "sleep", "600"],
+                            dict(os.environ))
         wait_until(lambda: cls.x("xdotool", "search", "--onlyvisible", "--class", "XTerm"),
                    "the xterm window")
 
     @classmethod
     def start_xvfb(cls):
-        """Starts Xvfb on a free display number and returns it. Each test process walks its own
-        range of numbers (away from those of the end-to-end tests): a number just freed by
-        another test's server can still lose its socket to that server's late clean-up."""
+        """Starts Xvfb on a free display number and returns its name. Each test process walks
+        its own range of numbers (away from those of the end-to-end tests): a number just freed
+        by another test's server can still lose its socket to that server's late clean-up."""
         first = 5000 + (os.getpid() % 1000) * 4
         for number in range(first, first + 40):
-            read_end, write_end = os.pipe()
-            server = cls.run_child(["Xvfb", f":{number}", "-displayfd", str(write_end),
-                                    "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-                                    "-noreset"], pass_fds=(write_end,))
-            os.close(write_end)
-            # The number and its line feed may come in two writes; closing the pipe between
-            # them would end the server with SIGPIPE.
-            reported = b""
-            try:
-                while not reported.endswith(b"\n"):
-                    if not select.select([read_end], [], [], DEADLINE)[0]:
-                        raise AssertionError("Xvfb did not report its display number")
-                    chunk = os.read(read_end, 64)
-                    if not chunk:
-                        break
-                    reported += chunk
-            finally:
-                os.close(read_end)
-            if reported.decode().strip() == str(number):
-                return str(number)
-            server.wait()  # That number is taken.
+            server, reported = xsession.start_xvfb(
+                cls.processes, ["-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
+                display=f":{number}")
+            if reported == str(number):
+                return f":{number}"
+            cls.processes.end(server)  # That number is taken.
         raise AssertionError("no display number was free for Xvfb")
-
-    @classmethod
-    def end_children(cls):
-        for child in reversed(cls.children):
-            if child.poll() is None:
-                child.terminate()
-                child.wait()
-        if cls.saved_display is None:
-            os.environ.pop("DISPLAY", None)
-        else:
-            os.environ["DISPLAY"] = cls.saved_display
-
-    @classmethod
-    def run_child(cls, argv, **kwargs):
-        kwargs.setdefault("stderr", subprocess.DEVNULL)
-        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                 **kwargs)
-        cls.children.append(child)
-        return child
 
     @staticmethod
     def x(*argv):
