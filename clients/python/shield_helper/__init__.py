@@ -140,7 +140,7 @@ def resolve_binary(binary_path: Optional[str] = None) -> str:
     """Where start() finds the binary: `binary_path`, then $SHIELD_HELPER_PATH, then the binary
     packed with this module for the running platform and architecture. Raises
     BinaryNotFoundError naming every place it looked when none holds a file."""
-    platform_arch = f"{'darwin' if sys.platform == 'darwin' else sys.platform}-{_machine()}"
+    platform_arch = f"{sys.platform}-{_machine()}"
     packed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", platform_arch,
                           "shield-helper")
     candidates = [

@@ -4,6 +4,7 @@ close()."""
 
 import os
 import signal
+import tempfile
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
@@ -172,6 +173,15 @@ class Binary(unittest.TestCase):
         self.assertIn("binary_path: /nonexistent/shield-helper (no such file)", message)
         self.assertIn("$SHIELD_HELPER_PATH: not set", message)
         self.assertIn("the binary packed for linux-", message)
+
+    def test_a_binary_that_cannot_be_started_raises_with_the_reason(self):
+        with tempfile.NamedTemporaryFile() as not_executable:
+            helper = shield_helper.ShieldHelper(not_executable.name, restart=False)
+            with self.assertRaisesRegex(shield_helper.HelperExitedError,
+                                        "could not be started: .*Permission denied"):
+                helper.start()
+            with self.assertRaisesRegex(shield_helper.HelperNotRunningError, "start"):
+                helper.stop()
 
     def test_binary_path_comes_before_the_environment(self):
         here = os.path.abspath(__file__)
