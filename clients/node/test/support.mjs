@@ -1,0 +1,70 @@
+// Shared pieces of the tests: the helper binary under test, event waits with a deadline, and
+// the fake helper for exits the real one cannot produce on demand.
+
+import { fileURLToPath } from 'node:url';
+import path from 'node:path';
+
+/** The real helper binary: $SHIELD_HELPER, as the repository's other process tests name it. */
+export const HELPER = process.env.SHIELD_HELPER;
+export const FAKE_HELPER = path.join(path.dirname(fileURLToPath(import.meta.url)), 'fake-helper.mjs');
+export const skipWithoutHelper = HELPER ? false : 'SHIELD_HELPER names no helper binary';
+
+export const PERMISSION_REQUIRED = 'Accessibility permission is required to track and shield blocked app windows.';
+export const INVALID_COMMAND = 'Native helper received an invalid command.';
+
+export const TARGETS = [{ id: 'ed', name: 'Text Editor', bundleId: 'org.example.TextEditor' }];
+
+/** The status a headless helper reports: it never shields anything, and has no permission. */
+export function headless(fields = {}) {
+  return {
+    type: 'status',
+    watcherRunning: false,
+    shieldCount: 0,
+    eligibleWindowCount: 0,
+    coveredWindowCount: 0,
+    uncoveredWindowCount: 0,
+    permission: 'denied',
+    ...fields,
+  };
+}
+
+/** Runs the helpers of this process without a display. */
+export function goHeadless() {
+  delete process.env.DISPLAY;
+  delete process.env.WAYLAND_DISPLAY;
+}
+
+/** The next `event` from `emitter` that `filter` accepts, or a rejection after `timeoutMs`. */
+export function nextEvent(emitter, event, { timeoutMs = 10_000, filter = () => true } = {}) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      emitter.off(event, listener);
+      reject(new Error(`no "${event}" event within ${timeoutMs} ms`));
+    }, timeoutMs);
+    function listener(value) {
+      if (!filter(value)) return;
+      clearTimeout(timer);
+      emitter.off(event, listener);
+      resolve(value);
+    }
+    emitter.on(event, listener);
+  });
+}
+
+/** Every `event` from `emitter` from now on, in an array that fills as they come. */
+export function collect(emitter, event) {
+  const seen = [];
+  emitter.on(event, (value) => seen.push(value));
+  return seen;
+}
+
+/** Polls `probe` until it returns something true, failing with `what` after `timeoutMs`. */
+export async function waitUntil(probe, what, timeoutMs = 10_000) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await probe();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 25));
+  }
+}

@@ -1,0 +1,110 @@
+"""The module against the real helper on a virtual X display (Xvfb, openbox and an xterm, as in
+the repository's end-to-end tests): a click on a shield arrives as an access_attempt event, and
+a helper killed mid-block comes back with the window covered again."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+from support import DEADLINE, HELPER, Events, shield_helper
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "scripts"))
+import xsession  # noqa: E402  (the processes and the Xvfb start of the demo and e2e tests)
+
+TOOLS = ("Xvfb", "openbox", "xterm", "xdotool", "xprop")
+TERMINAL = shield_helper.Target("term", "Terminal", "XTerm")
+
+
+def fail(message):
+    raise AssertionError(message)
+
+
+def wait_until(probe, what, timeout=DEADLINE):
+    return xsession.wait_until(probe, what, timeout, 0.025, fail)
+
+
+@unittest.skipUnless(HELPER, "SHIELD_HELPER names no helper binary")
+@unittest.skipIf([t for t in TOOLS if not shutil.which(t)], f"needs {', '.join(TOOLS)}")
+class OnXvfb(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.processes = xsession.Processes()
+        cls.addClassCleanup(cls.processes.end_all)
+        saved = os.environ.get("DISPLAY")
+        cls.addClassCleanup(lambda: os.environ.pop("DISPLAY", None) if saved is None
+                            else os.environ.__setitem__("DISPLAY", saved))
+        os.environ["DISPLAY"] = cls.start_xvfb()
+        os.environ.pop("XAUTHORITY", None)
+        cls.processes.start(["openbox", "--sm-disable"], dict(os.environ))
+        wait_until(lambda: "window id" in cls.x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
+                   "openbox to claim the screen")
+        cls.processes.start(["xterm", "-geometry", "80x24+100+100", "-e", "sleep", "600"],
+                            dict(os.environ))
+        wait_until(lambda: cls.x("xdotool", "search", "--onlyvisible", "--class", "XTerm"),
+                   "the xterm window")
+
+    @classmethod
+    def start_xvfb(cls):
+        """Starts Xvfb on a free display number and returns its name. Each test process walks
+        its own range of numbers (away from those of the end-to-end tests): a number just freed
+        by another test's server can still lose its socket to that server's late clean-up."""
+        first = 5000 + (os.getpid() % 1000) * 4
+        for number in range(first, first + 40):
+            server, reported = xsession.start_xvfb(
+                cls.processes, ["-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
+                display=f":{number}")
+            if reported == str(number):
+                return f":{number}"
+            cls.processes.end(server)  # That number is taken.
+        raise AssertionError("no display number was free for Xvfb")
+
+    @staticmethod
+    def x(*argv):
+        result = subprocess.run(argv, capture_output=True, text=True, timeout=10)
+        return result.stdout.strip() if result.returncode == 0 else ""
+
+    def helper(self, **options):
+        helper = shield_helper.ShieldHelper(HELPER, **options)
+        self.addCleanup(helper.close, 1.0)
+        helper.start()
+        return helper
+
+    def covered(self, helper):
+        def probe():
+            status = helper.permission_status()
+            return (status.shield_count == 1 and status.covered_window_count == 1
+                    and status.uncovered_window_count == 0 and status)
+        return wait_until(probe, "the xterm to be covered")
+
+    def test_a_click_on_a_shield_is_an_access_attempt(self):
+        helper = self.helper()
+        events = Events(helper, "access_attempt")
+        self.assertEqual(helper.block([TERMINAL], time.time() + 60).permission, "granted")
+        self.covered(helper)
+        shield = self.x("xdotool", "search", "--onlyvisible", "--class", "ShieldHelper").split()[0]
+        before = int(time.time() * 1000)
+        self.x("xdotool", "mousemove", "--window", shield, "60", "60", "click", "1")
+        attempt = events.next("access_attempt")
+        self.assertEqual((attempt.target_id, attempt.app_name), ("term", "Terminal"))
+        self.assertTrue(before - 1 <= attempt.occurred_at <= time.time() * 1000)
+        self.assertEqual(helper.stop().shield_count, 0)
+        self.assertEqual(helper.close(), 0)
+
+    def test_a_helper_killed_mid_block_covers_the_window_again(self):
+        helper = self.helper(restart=shield_helper.RestartPolicy(backoff=0.02))
+        events = Events(helper, "restarted")
+        helper.block([TERMINAL])
+        self.covered(helper)
+        os.kill(helper.pid, signal.SIGKILL)
+        self.assertEqual(events.next("restarted").permission, "granted")
+        self.assertTrue(self.covered(helper).watcher_running)
+        self.assertEqual(helper.close(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
