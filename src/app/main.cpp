@@ -2,6 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <csignal>
 #include <utility>
@@ -30,6 +34,12 @@ void occupyStandardDescriptors() {
 }  // namespace
 
 int main() {
+#ifdef __GLIBC__
+    // Large blocks (a huge command line and its copies) come straight from the system and go
+    // back to it when freed, so that one such line does not stay resident. A fixed threshold
+    // also stops glibc from raising it after the first large free.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     occupyStandardDescriptors();
     // A host that has closed our standard output must not kill the helper through SIGPIPE; the
     // writes then fail and are dropped like any message that cannot be written. This is set
