@@ -177,7 +177,10 @@ struct X11Desktop::State final : public x11::TrackerListener,
 
     // Accessibility. X has no per-application permission: whoever reaches the display may
     // read its windows, so trust lasts as long as the connection; there is nothing to prompt.
-    bool isProcessTrusted() override { return !display->hasError(); }
+    // Under XWayland the display shows only part of the session: native Wayland windows are
+    // invisible to it and the compositor may stack them, or tile our shields, anywhere. Covering
+    // cannot be guaranteed there, so the permission is withheld and nothing is shielded.
+    bool isProcessTrusted() override { return !display->hasError() && !display->isXWayland(); }
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
@@ -333,6 +336,13 @@ std::unique_ptr<X11Desktop> X11Desktop::connect() {
     state->display = Connection::open();
     if (!state->display) {
         return nullptr;
+    }
+    if (state->display->isXWayland()) {
+        std::fputs(
+            "shield-helper: the X display is XWayland, which shows neither the Wayland "
+            "session's own windows nor lets shields stack over them; the permission "
+            "stays denied\n",
+            stderr);
     }
     state->windows = std::make_unique<WindowTracker>(*state->display, *state);
     state->windows->start();
