@@ -154,6 +154,46 @@ class GnomeTest(unittest.TestCase):
         wait_until(lambda: not self.shell.veils(), "no veil after stop")
         self.assertEqual(helper.shutdown(), 0)
 
+    def test_resize_minimise_and_workspace_switch_are_followed(self):
+        window = self.start_target()
+        helper = self.start_helper()
+        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
+        self.veil_over(window["id"])
+
+        self.run_js_on_window(window["id"], "win.move_resize_frame(true, 200, 150, 520, 330);")
+        # The terminal rounds its size to whole character cells; the veil follows what it took.
+        resized = wait_until(
+            lambda: next((w for w in self.shell.windows() if w["id"] == window["id"]
+                          and frame(w) != frame(window)), None), "the window resized")
+        veil = self.veil_over(window["id"])
+        self.assertEqual(frame(veil), frame(resized))
+        self.assertEqual((veil["x"], veil["y"]), (200, 150))
+
+        def uncovered_and_unveiled():
+            status = helper.status()
+            return (status["eligibleWindowCount"], status["shieldCount"]) == (0, 0) and \
+                not self.shell.veils()
+
+        # Cases: what hides the window, what shows it again.
+        cases = [
+            ("win.minimize();", "win.unminimize();"),
+            ("global.workspace_manager.get_workspace_by_index(1)"
+             ".activate(global.get_current_time());",
+             "global.workspace_manager.get_workspace_by_index(0)"
+             ".activate(global.get_current_time());"),
+        ]
+        if self.shell.eval("global.workspace_manager.n_workspaces") == "1":
+            self.shell.eval("global.workspace_manager.append_new_workspace(false, "
+                            "global.get_current_time())")
+        for hide, show in cases:
+            with self.subTest(hide=hide):
+                self.run_js_on_window(window["id"], hide)
+                wait_until(uncovered_and_unveiled, f"no eligible window and no veil after {hide}")
+                self.run_js_on_window(window["id"], show)
+                self.covered(helper, 1)
+                self.veil_over(window["id"])
+        self.assertEqual(helper.shutdown(), 0)
+
     def test_end_time_removes_every_veil(self):
         window = self.start_target()
         helper = self.start_helper()
