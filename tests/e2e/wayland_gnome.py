@@ -106,6 +106,16 @@ class GnomeTest(unittest.TestCase):
             " p.notify_button(t, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.PRESSED);"
             " p.notify_button(t, Clutter.BUTTON_PRIMARY, Clutter.ButtonState.RELEASED); })()")
 
+    def press_key(self):
+        self.shell.eval(
+            "(() => { const { Clutter, GLib } = imports.gi;"
+            " if (!global._shieldTestKeyboard) global._shieldTestKeyboard = Clutter.get_default_"
+            "backend().get_default_seat().create_virtual_device("
+            "Clutter.InputDeviceType.KEYBOARD_DEVICE);"
+            " const k = global._shieldTestKeyboard; const t = GLib.get_monotonic_time();"
+            " k.notify_keyval(t, Clutter.KEY_a, Clutter.KeyState.PRESSED);"
+            " k.notify_keyval(t, Clutter.KEY_a, Clutter.KeyState.RELEASED); })()")
+
     def test_block_follows_the_window_and_reports_attempts(self):
         window = self.start_target()
         helper = self.start_helper()
@@ -132,6 +142,13 @@ class GnomeTest(unittest.TestCase):
         self.click(veil["x"] + veil["width"] / 2, veil["y"] + veil["height"] / 2)
         helper.wait_for(lambda m: m.get("type") == "accessAttempt", "an access attempt after a "
                         "click on the veil", start=mark)
+
+        # The click made the veil key: a key press goes to it, not to the terminal, and is an
+        # access attempt too.
+        mark = helper.mark()
+        self.press_key()
+        helper.wait_for(lambda m: m.get("type") == "accessAttempt", "an access attempt after a "
+                        "key press on the veil", start=mark)
 
         # Activating the blocked application is an access attempt: first another application
         # takes the focus, then the terminal gets it back.
