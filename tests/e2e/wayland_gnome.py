@@ -211,6 +211,30 @@ class GnomeTest(unittest.TestCase):
                 self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
+    def test_permission_follows_the_companion(self):
+        window = self.start_target()
+        helper = self.start_helper()
+        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
+        self.veil_over(window["id"])
+        children = "return win.get_compositor_private().get_n_children();"
+        veiled_children = int(self.run_js_on_window(window["id"], children))
+        extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
+        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", GnomeShell.UUID)
+        self.addCleanup(self.shell.gdbus, *extensions[:2], extensions[2] + "EnableExtension",
+                        GnomeShell.UUID)
+        status = helper.status()
+        self.assertEqual((status["permission"], status["watcherRunning"], status["shieldCount"]),
+                         ("denied", False, 0))
+        # The disabled companion took its veil out of the window's actor.
+        self.assertEqual(int(self.run_js_on_window(window["id"], children)), veiled_children - 1)
+
+        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", GnomeShell.UUID)
+        wait_until(lambda: helper.status()["permission"] == "granted",
+                   "the permission granted again")
+        self.covered(helper, 1)
+        self.veil_over(window["id"])
+        self.assertEqual(helper.shutdown(), 0)
+
     def test_end_time_removes_every_veil(self):
         window = self.start_target()
         helper = self.start_helper()
