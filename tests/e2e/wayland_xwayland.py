@@ -69,11 +69,12 @@ class XWaylandTest(unittest.TestCase):
 
     def test_blocked_x_client_is_not_claimed_as_covered(self):
         env = self.start_sway()
-        self.processes.start([xharness.XPROBE, "windows", TARGET_CLASS, "400", "300", "1"], env,
+        xprobe = self.user.copy_program(xharness.XPROBE, self.folder)
+        self.processes.start([xprobe, "windows", TARGET_CLASS, "400", "300", "1"], env,
                              **self.user.popen)
 
         def target_mapped():
-            out = subprocess.run([xharness.XPROBE, "state"], env=env, capture_output=True,
+            out = subprocess.run([xprobe, "state"], env=env, capture_output=True,
                                  text=True, timeout=10, **self.user.popen)
             return out.returncode == 0 and TARGET_CLASS in out.stdout
 

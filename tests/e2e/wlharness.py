@@ -53,13 +53,16 @@ class SessionUser:
         self.own(path)
         return path
 
-    def copy_helper(self, folder):
-        """The helper binary copied where the session user can run it: the build folder may be
-        under a home the user cannot enter."""
-        target = os.path.join(folder, "shield-helper")
-        shutil.copy2(HELPER, target)
+    def copy_program(self, program, folder):
+        """A program of the build copied where the session user can run it: the build folder
+        may be under a home the user cannot enter."""
+        target = os.path.join(folder, os.path.basename(program))
+        shutil.copy2(program, target)
         os.chmod(target, 0o755)
         return target
+
+    def copy_helper(self, folder):
+        return self.copy_program(HELPER, folder)
 
     def base_env(self, runtime_dir):
         env = {
@@ -185,6 +188,8 @@ class GnomeShell:
             return self.eval("Main.layoutManager._startingUp || Main.overview.visible") == "false"
 
         wait_until(ready, "gnome-shell with the companion answering", timeout=60)
+        # The banner announcing unsafe mode would cover part of every screenshot.
+        self.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
 
     def log_tail(self):
         with open(os.path.join(self.folder, "shell.log"), errors="replace") as log:
