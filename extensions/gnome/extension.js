@@ -41,6 +41,13 @@ const INTERFACE_XML = `
     <method name="FocusVeil">
       <arg type="t" direction="in" name="veil"/>
     </method>
+    <method name="GetFocusedApplication">
+      <arg type="(si)" direction="out" name="application"/>
+    </method>
+    <method name="IsVeilFocused">
+      <arg type="t" direction="in" name="veil"/>
+      <arg type="b" direction="out" name="focused"/>
+    </method>
     <method name="ListVeils">
       <arg type="a(sttdddd)" direction="out" name="veils"/>
     </method>
@@ -290,6 +297,19 @@ class Companion {
         if (veil)
             global.stage.set_key_focus(veil.widget);
         invocation.return_value(null);
+    }
+
+    GetFocusedApplication() {
+        const win = global.display.focus_window;
+        return win ? [appIdOf(win), win.get_pid()] : ['', 0];
+    }
+
+    IsVeilFocusedAsync(parameters, invocation) {
+        const [veilId] = parameters;
+        const peer = this._peers.get(invocation.get_sender());
+        const veil = peer ? peer.veils.get(veilId) : null;
+        const focused = !!veil && global.stage.get_key_focus() === veil.widget;
+        invocation.return_value(new GLib.Variant('(b)', [focused]));
     }
 
     ListVeils() {

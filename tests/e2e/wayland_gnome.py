@@ -164,6 +164,8 @@ class GnomeTest(unittest.TestCase):
         attempt = helper.wait_for(lambda m: m.get("type") == "accessAttempt",
                                   "an access attempt after activating the terminal", start=mark)
         self.assertEqual((attempt["targetId"], attempt["appName"]), ("t", "Terminal"))
+        self.assertEqual(self.shell.companion("GetFocusedApplication")[0],
+                         (TARGET, window["pid"]))
 
         # "stop" takes every veil down.
         reply = helper.request("stop")

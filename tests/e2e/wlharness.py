@@ -115,8 +115,13 @@ def parse_gvariant(text):
         # Outside strings only: drop type annotations, spell booleans the Python way.
         piece = re.sub(r"@[a-z()]+ ", "", pieces[i])
         piece = re.sub(r"\b(uint64|uint32|int64|int32|int16|uint16|byte|objectpath) ", "", piece)
-        pieces[i] = re.sub(r"\btrue\b", "True", re.sub(r"\bfalse\b", "False", piece))
-    return ast.literal_eval("".join(pieces))
+        piece = re.sub(r"\btrue\b", "True", re.sub(r"\bfalse\b", "False", piece))
+        # An actor not laid out yet has no position: NaN, read as None.
+        pieces[i] = re.sub(r"-?\bnan\b", "None", piece)
+    try:
+        return ast.literal_eval("".join(pieces))
+    except (SyntaxError, ValueError) as error:
+        raise ValueError(f"cannot read {text!r}") from error
 
 
 class GnomeShell:

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -218,6 +219,26 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
         return applications;
     }
     NotificationCenter& notificationCenter() override { return workspaceCenter; }
+    // The application whose window has the focus; absent when none has or the companion does
+    // not answer.
+    std::optional<RunningApplication> frontmostApplication() {
+        VariantPtr reply = call("GetFocusedApplication", nullptr, G_VARIANT_TYPE("((si))"));
+        if (!reply) {
+            return std::nullopt;
+        }
+        const char* appId = nullptr;
+        int32_t pid = 0;
+        g_variant_get(reply.get(), "((&si))", &appId, &pid);
+        if (pid <= 0) {
+            return std::nullopt;
+        }
+        RunningApplication application;
+        if (*appId != '\0') {
+            application.bundleIdentifier = appId;
+        }
+        application.processIdentifier = pid;
+        return application;
+    }
 
     // Accessibility: granted while the companion answers. There is nothing to prompt for; the
     // user enables the extension once (see docs/gnome.md).
@@ -281,6 +302,20 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
         if (alive_.lock()) {
             desktop_.veils.erase(id_);
         }
+    }
+
+    // Whether the veil has the keyboard focus in the shell now.
+    bool isKeyWindow() {
+        if (closed_ || window_ == 0 || !alive_.lock()) {
+            return false;
+        }
+        VariantPtr reply =
+            desktop_.call("IsVeilFocused", g_variant_new("(t)", id_), G_VARIANT_TYPE("(b)"));
+        gboolean focused = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &focused);
+        }
+        return focused != FALSE;
     }
 
     void clicked() {
