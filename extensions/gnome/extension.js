@@ -5,7 +5,7 @@
 // everything. Written for the legacy extension format of GNOME Shell 43 and 44.
 /* exported init */
 
-const { Clutter, Gio, GLib, St } = imports.gi;
+const { Clutter, Gio, GLib, Pango, St } = imports.gi;
 const Main = imports.ui.main;
 
 const BUS_NAME = 'org.shieldhelper.Companion1';
@@ -104,7 +104,7 @@ class Companion {
         this._ownerId = Gio.bus_own_name_on_connection(Gio.DBus.session, BUS_NAME,
             Gio.BusNameOwnerFlags.NONE, null, null);
 
-        this._connect(global.display, 'window-created', (_d, win) => this._windowCreated(win));
+        this._connect(global.display, 'window-created', (_d, win) => this._track(win, true));
         this._connect(global.display, 'notify::focus-window', () => this._focusChanged());
         this._connect(global.workspace_manager, 'active-workspace-changed',
             () => this._emit('WorkspaceSwitched', null));
@@ -149,10 +149,6 @@ class Companion {
         this._emit('WindowEvent', new GLib.Variant('(tis)', [win.get_id(), win.get_pid(), event]));
     }
 
-    _windowCreated(win) {
-        this._track(win, true);
-    }
-
     _track(win, announce) {
         if (this._windowSignals.has(win))
             return;
@@ -175,13 +171,18 @@ class Companion {
             this._shown(win, pid, false);
     }
 
+    // A window became visible. The first one of a process announces the application; every
+    // one is announced as created again, since at creation it had neither size nor place yet.
     _shown(win, pid, announce) {
-        if (pid <= 0 || this._apps.has(pid))
-            return;
-        this._apps.set(pid, appIdOf(win));
+        if (pid > 0 && !this._apps.has(pid)) {
+            this._apps.set(pid, appIdOf(win));
+            if (announce) {
+                this._emit('ApplicationEvent',
+                    new GLib.Variant('(ssi)', ['launched', appIdOf(win), pid]));
+            }
+        }
         if (announce)
-            this._emit('ApplicationEvent', new GLib.Variant('(ssi)', ['launched', appIdOf(win), pid]));
-        this._windowEvent(win, 'created');
+            this._windowEvent(win, 'created');
     }
 
     _untrack(win, pid) {
@@ -388,7 +389,7 @@ class Companion {
                     `color: ${colorCss(color)}; text-align: center;`,
             });
             label.clutter_text.line_wrap = true;
-            label.clutter_text.line_alignment = imports.gi.Pango.Alignment.CENTER;
+            label.clutter_text.line_alignment = Pango.Alignment.CENTER;
             label.set_position(rx, height - ry - rh);
             label.set_size(rw, rh);
             label.clip_to_allocation = true;
