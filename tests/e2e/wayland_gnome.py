@@ -237,6 +237,21 @@ class GnomeTest(unittest.TestCase):
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
+    def test_application_launched_during_a_block_is_covered_until_it_quits(self):
+        helper = self.start_helper()
+        reply = helper.request("start", targets=[{"id": "t", "name": "Terminal",
+                                                  "bundleId": TARGET}])
+        self.assertEqual((reply["permission"], reply["eligibleWindowCount"]), ("granted", 0))
+        window = self.start_target()
+        self.covered(helper, 1)
+        self.veil_over(window["id"])
+        terminal = self.clients.pop()
+        self.shell.processes.end(terminal)
+        wait_until(lambda: helper.status()["eligibleWindowCount"] == 0 and not self.shell.veils(),
+                   "no eligible window and no veil after the terminal quit")
+        self.assertEqual(helper.status()["shieldCount"], 0)
+        self.assertEqual(helper.shutdown(), 0)
+
     def test_end_time_removes_every_veil(self):
         window = self.start_target()
         helper = self.start_helper()
