@@ -36,8 +36,9 @@ class Desktop {
     virtual Accessibility& accessibility() = 0;
 };
 
-// The desktop this build runs on: AppKit on Apple; elsewhere X11 when a display is reachable
-// and a headless desktop otherwise. Each desktop build supplies exactly one definition.
+// The desktop this build runs on: AppKit on Apple; elsewhere GNOME on a Wayland session whose
+// shell serves the companion extension, X11 when a display is reachable and a headless desktop
+// otherwise. Each desktop build supplies exactly one definition.
 std::unique_ptr<Desktop> createDesktop();
 
 }  // namespace sh

@@ -1,17 +1,33 @@
-// Chooses the desktop this Linux build runs on: the X display named by $DISPLAY when one is
-// set and reachable, the headless desktop otherwise.
+// Chooses the desktop this Linux build runs on: GNOME on a Wayland session whose shell serves
+// the companion extension; otherwise the X display named by $DISPLAY when one is set and
+// reachable (on a Wayland session that is XWayland, where the X11 desktop withholds the
+// permission); the headless desktop otherwise.
 #include <cstdlib>
 #include <memory>
 
 #include "platform/Desktop.hpp"
+#include "platform/gnome/GnomeDesktop.hpp"
 #include "platform/linux/HeadlessDesktop.hpp"
 #include "platform/x11/X11Desktop.hpp"
 
 namespace sh {
 
+namespace {
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
 std::unique_ptr<Desktop> createDesktop() {
-    const char* display = std::getenv("DISPLAY");
-    if (display != nullptr && *display != '\0') {
+    if (isSet("WAYLAND_DISPLAY")) {
+        if (auto desktop = GnomeDesktop::connect()) {
+            return desktop;
+        }
+    }
+    if (isSet("DISPLAY")) {
         if (auto desktop = X11Desktop::connect()) {
             return desktop;
         }

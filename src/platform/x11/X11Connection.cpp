@@ -95,6 +95,7 @@ std::unique_ptr<Connection> Connection::open() {
     if (randr != nullptr && randr->present) {
         connection->randrFirstEvent_ = randr->first_event;
     }
+    connection->isXWayland_ = connection->detectXWayland();
 
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) == 0) {
@@ -121,6 +122,43 @@ void Connection::internAtoms() {
         auto answer = reply(connection_, xcb_intern_atom_reply, cookies[i]);
         atoms_.*(atomNames[i].member) = answer ? answer->atom : xcb_atom_t{XCB_ATOM_NONE};
     }
+}
+
+bool Connection::detectXWayland() {
+    // Recent XWayland servers announce themselves with an extension of their own name.
+    static constexpr char extensionName[] = "XWAYLAND";
+    auto extension =
+        reply(connection_, xcb_query_extension_reply,
+              xcb_query_extension(connection_, sizeof extensionName - 1, extensionName));
+    if (extension && extension->present) {
+        return true;
+    }
+    // Older ones only name their RandR outputs after themselves (XWAYLAND0, XWAYLAND1...).
+    if (!hasRandr()) {
+        return false;
+    }
+    auto resources = reply(connection_, xcb_randr_get_screen_resources_current_reply,
+                           xcb_randr_get_screen_resources_current(connection_, screen_->root));
+    if (!resources) {
+        return false;
+    }
+    const xcb_randr_output_t* outputs =
+        xcb_randr_get_screen_resources_current_outputs(resources.get());
+    int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        auto info =
+            reply(connection_, xcb_randr_get_output_info_reply,
+                  xcb_randr_get_output_info(connection_, outputs[i], resources->config_timestamp));
+        if (!info) {
+            continue;
+        }
+        std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+                         xcb_randr_get_output_info_name_length(info.get()));
+        if (name.starts_with("XWAYLAND")) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Connection::chooseVisual() {

@@ -75,6 +75,10 @@ class Connection {
     bool hasXRes() const { return hasXRes_; }
     bool hasRandr() const { return randrFirstEvent_ >= 0; }
     int randrFirstEvent() const { return randrFirstEvent_; }
+    // Whether the server is XWayland, the X server of a Wayland session: it shows only the
+    // session's X clients, and the compositor stacks its windows among native Wayland
+    // windows that no X client can see or cover.
+    bool isXWayland() const { return isXWayland_; }
 
     // The latest server timestamp seen in an event, for requests that must carry a real one.
     xcb_timestamp_t lastTimestamp() const { return lastTimestamp_; }
@@ -102,6 +106,7 @@ class Connection {
     Connection() = default;
     void internAtoms();
     void chooseVisual();
+    bool detectXWayland();
 
     xcb_connection_t* connection_ = nullptr;
     xcb_screen_t* screen_ = nullptr;
@@ -111,6 +116,7 @@ class Connection {
     xcb_colormap_t colormap_ = XCB_NONE;
     bool hasXRes_ = false;
     int randrFirstEvent_ = -1;
+    bool isXWayland_ = false;
     xcb_timestamp_t lastTimestamp_ = XCB_CURRENT_TIME;
     std::string hostName_;
 };

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/LoopNotificationCenter.hpp"
 #include "platform/x11/X11Connection.hpp"
 #include "platform/x11/X11Panel.hpp"
 #include "platform/x11/X11Windows.hpp"
@@ -26,58 +27,6 @@ using x11::XcbPtr;
 // Exit status when the X connection is lost: the helper cannot see or cover anything any
 // more, and its shields are gone with the connection.
 constexpr int lostDisplayStatus = 1;
-
-class CenterToken final : public NotificationToken {};
-
-// Delivers each notification to the blocks registered for its name through the main loop,
-// as the main operation queue would; a registration removed before delivery gets nothing.
-class LoopNotificationCenter final : public NotificationCenter {
-  public:
-    explicit LoopNotificationCenter(MainLoop& loop) : loop_(loop) {}
-
-    std::shared_ptr<NotificationToken> addObserver(NotificationName name,
-                                                   NotificationBlock block) override {
-        auto token = std::make_shared<CenterToken>();
-        auto registration = std::make_shared<Registration>(Registration{name, std::move(block)});
-        registrations_.emplace_back(token, registration);
-        return token;
-    }
-
-    void removeObserver(const std::shared_ptr<NotificationToken>& token) override {
-        std::erase_if(registrations_, [&](const auto& entry) {
-            if (entry.first != token) {
-                return false;
-            }
-            entry.second->block = nullptr;
-            return true;
-        });
-    }
-
-    void post(const Notification& notification) {
-        for (const auto& [token, registration] : registrations_) {
-            if (registration->name != notification.name) {
-                continue;
-            }
-            std::weak_ptr<Registration> weak = registration;
-            loop_.post([weak, notification] {
-                auto live = weak.lock();
-                if (live && live->block) {
-                    NotificationBlock block = live->block;
-                    block(notification);
-                }
-            });
-        }
-    }
-
-  private:
-    struct Registration {
-        NotificationName name;
-        NotificationBlock block;
-    };
-    MainLoop& loop_;
-    std::vector<std::pair<std::shared_ptr<NotificationToken>, std::shared_ptr<Registration>>>
-        registrations_;
-};
 
 // One observer's registration, shared between the observer and the desktop's table.
 struct ObserverRecord {
@@ -177,7 +126,10 @@ struct X11Desktop::State final : public x11::TrackerListener,
 
     // Accessibility. X has no per-application permission: whoever reaches the display may
     // read its windows, so trust lasts as long as the connection; there is nothing to prompt.
-    bool isProcessTrusted() override { return !display->hasError(); }
+    // Under XWayland the display shows only part of the session: native Wayland windows are
+    // invisible to it and the compositor may stack them, or tile our shields, anywhere. Covering
+    // cannot be guaranteed there, so the permission is withheld and nothing is shielded.
+    bool isProcessTrusted() override { return !display->hasError() && !display->isXWayland(); }
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
@@ -333,6 +285,13 @@ std::unique_ptr<X11Desktop> X11Desktop::connect() {
     state->display = Connection::open();
     if (!state->display) {
         return nullptr;
+    }
+    if (state->display->isXWayland()) {
+        std::fputs(
+            "shield-helper: the X display is XWayland, which shows neither the Wayland "
+            "session's own windows nor lets shields stack over them; the permission "
+            "stays denied\n",
+            stderr);
     }
     state->windows = std::make_unique<WindowTracker>(*state->display, *state);
     state->windows->start();

@@ -1,0 +1,613 @@
+// The GNOME desktop: the platform boundary over the companion extension's D-Bus interface.
+//
+// GDBus runs on a thread of its own. Its signals are subscribed in a GLib main context that only
+// that thread iterates, and every signal is handed to the poll loop with post(), so the core and
+// all desktop state are touched on the main thread alone. Method calls are made synchronously
+// from the main thread (GDBus connections are thread-safe, and a synchronous call waits on a
+// private context), which keeps them in the order the core issues them and gives the window
+// list the synchronous answer the boundary promises. Folding GLib's context into the poll loop
+// instead would mean mirroring its changing descriptor set and timeouts in every iteration, for
+// no gain here.
+#include "platform/gnome/GnomeDesktop.hpp"
+
+#include <gio/gio.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/linux/LoopNotificationCenter.hpp"
+
+namespace sh {
+
+namespace {
+
+// How long a call may take before the companion counts as not answering.
+constexpr int callTimeoutMs = 2000;
+// The permission check asks more often and must not hold the helper up for long.
+constexpr int pingTimeoutMs = 1000;
+
+// Window types and stack layers, by the shell's enumeration values.
+enum MetaWindowType : int32_t {
+    typeNormal = 0,
+    typeDesktop = 1,
+    typeDock = 2,
+    typeDialog = 3,
+    typeModalDialog = 4,
+    typeMenu = 6,
+    typeDropdownMenu = 9,
+    typePopupMenu = 10,
+    typeTooltip = 11,
+    typeNotification = 12,
+    typeCombo = 13,
+};
+enum MetaStackLayer : int32_t { stackDesktop = 0, stackBottom = 1, stackNormal = 2 };
+
+// The window-server layers the core knows: 0 for ordinary windows, the others for everything
+// kept apart from them.
+constexpr int64_t desktopLayer = -2147483623;
+constexpr int64_t belowLayer = -1;
+constexpr int64_t floatingLayer = 3;
+constexpr int64_t dockLayer = 20;
+constexpr int64_t statusLayer = 25;
+constexpr int64_t popUpMenuLayer = 101;
+
+int64_t layerOf(int32_t type, int32_t stackLayer) {
+    switch (type) {
+        case typeDesktop:
+            return desktopLayer;
+        case typeDock:
+            return dockLayer;
+        case typeNotification:
+            return statusLayer;
+        case typeMenu:
+        case typeDropdownMenu:
+        case typePopupMenu:
+        case typeTooltip:
+        case typeCombo:
+            return popUpMenuLayer;
+        case typeNormal:
+        case typeDialog:
+        case typeModalDialog:
+            if (stackLayer == stackNormal) {
+                return 0;
+            }
+            return stackLayer < stackNormal ? belowLayer : floatingLayer;
+        default:
+            return floatingLayer;
+    }
+}
+
+// The core's window notifications, by the companion's event names.
+const char* windowNotificationFor(const std::string& event) {
+    static const std::map<std::string, const char*> names = {
+        {"created", "AXWindowCreated"},
+        {"destroyed", "AXUIElementDestroyed"},
+        {"moved", "AXMoved"},
+        {"resized", "AXResized"},
+        {"minimized", "AXWindowMiniaturized"},
+        {"unminimized", "AXWindowDeminiaturized"},
+        {"focused", "AXFocusedWindowChanged"},
+    };
+    auto it = names.find(event);
+    return it == names.end() ? nullptr : it->second;
+}
+
+struct VariantDeleter {
+    void operator()(GVariant* v) const { g_variant_unref(v); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantDeleter>;
+
+GVariant* colorVariant(const Color& c) {
+    return g_variant_new("(dddd)", c.red, c.green, c.blue, c.alpha);
+}
+
+const char* weightName(FontWeight weight) {
+    switch (weight) {
+        case FontWeight::regular:
+            return "regular";
+        case FontWeight::medium:
+            return "medium";
+        case FontWeight::semibold:
+            return "semibold";
+    }
+    return "regular";
+}
+
+// One observer's registration, shared between the observer and the desktop's table.
+struct ObserverRecord {
+    int32_t pid = 0;
+    std::set<std::string> notifications;
+    bool attached = false;
+    AccessibilityCallback callback;
+    WindowObserver* observer = nullptr;
+};
+
+class GnomeObserver final : public WindowObserver {
+  public:
+    explicit GnomeObserver(std::shared_ptr<ObserverRecord> record) : record_(std::move(record)) {
+        record_->observer = this;
+    }
+    ~GnomeObserver() override {
+        record_->attached = false;
+        record_->observer = nullptr;
+        record_->callback = nullptr;
+    }
+    void addNotification(const std::string& name) override { record_->notifications.insert(name); }
+    void attachToMainRunLoop() override { record_->attached = true; }
+    void detachFromMainRunLoop() override { record_->attached = false; }
+
+  private:
+    std::shared_ptr<ObserverRecord> record_;
+};
+
+class GnomeVeil;
+
+}  // namespace
+
+struct GnomeDesktop::State final : public Workspace, public Accessibility {
+    std::unique_ptr<PollLoop> loop = std::make_unique<PollLoop>();
+    GDBusConnection* bus = nullptr;
+    GMainContext* context = nullptr;
+    GMainLoop* glibLoop = nullptr;
+    std::thread glibThread;
+    std::vector<guint> subscriptions;
+    guint nameWatch = 0;
+    LoopNotificationCenter workspaceCenter{*loop};
+    LoopNotificationCenter defaultCenterState{*loop};
+    std::vector<std::weak_ptr<ObserverRecord>> observers;
+    std::map<uint64_t, std::weak_ptr<GnomeVeil>> veils;
+    uint64_t nextVeil = 1;
+    double screenWidth = 0;
+    double screenHeight = 0;
+    // Expires with the desktop; veils the core still holds then do nothing.
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
+
+    ~State() override;
+
+    // Calls a companion method and returns its reply, or null when it fails.
+    VariantPtr call(const char* method, GVariant* parameters, const GVariantType* replyType,
+                    int timeoutMs = callTimeoutMs) {
+        GError* error = nullptr;
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, gnomeCompanionName, gnomeCompanionPath, gnomeCompanionInterface, method,
+            parameters, replyType, G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, &error);
+        if (error != nullptr) {
+            g_error_free(error);
+            return nullptr;
+        }
+        return VariantPtr(reply);
+    }
+
+    bool readScreen() {
+        VariantPtr reply = call("GetScreen", nullptr, G_VARIANT_TYPE("((dd))"));
+        if (!reply) {
+            return false;
+        }
+        g_variant_get(reply.get(), "((dd))", &screenWidth, &screenHeight);
+        return true;
+    }
+
+    // Main thread: one signal of the companion.
+    void handleSignal(const std::string& member, GVariant* parameters);
+    void deliverWindowEvent(int32_t pid, const char* notification);
+
+    // Workspace
+    std::vector<RunningApplication> runningApplications() override {
+        std::vector<RunningApplication> applications;
+        VariantPtr reply = call("ListApplications", nullptr, G_VARIANT_TYPE("(a(si))"));
+        if (!reply) {
+            return applications;
+        }
+        GVariantIter* iter = nullptr;
+        g_variant_get(reply.get(), "(a(si))", &iter);
+        const char* appId = nullptr;
+        int32_t pid = 0;
+        while (g_variant_iter_next(iter, "(&si)", &appId, &pid)) {
+            RunningApplication application;
+            if (*appId != '\0') {
+                application.bundleIdentifier = appId;
+            }
+            application.processIdentifier = pid;
+            applications.push_back(application);
+        }
+        g_variant_iter_free(iter);
+        return applications;
+    }
+    NotificationCenter& notificationCenter() override { return workspaceCenter; }
+    // The application whose window has the focus; absent when none has or the companion does
+    // not answer.
+    std::optional<RunningApplication> frontmostApplication() {
+        VariantPtr reply = call("GetFocusedApplication", nullptr, G_VARIANT_TYPE("((si))"));
+        if (!reply) {
+            return std::nullopt;
+        }
+        const char* appId = nullptr;
+        int32_t pid = 0;
+        g_variant_get(reply.get(), "((&si))", &appId, &pid);
+        if (pid <= 0) {
+            return std::nullopt;
+        }
+        RunningApplication application;
+        if (*appId != '\0') {
+            application.bundleIdentifier = appId;
+        }
+        application.processIdentifier = pid;
+        return application;
+    }
+
+    // Accessibility: granted while the companion answers. There is nothing to prompt for; the
+    // user enables the extension once (see docs/gnome.md).
+    bool isProcessTrusted() override {
+        return call("Ping", nullptr, G_VARIANT_TYPE("(u)"), pingTimeoutMs) != nullptr;
+    }
+    bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
+    std::unique_ptr<WindowObserver> createObserver(int32_t pid,
+                                                   AccessibilityCallback callback) override {
+        auto record = std::make_shared<ObserverRecord>();
+        record->pid = pid;
+        record->callback = std::move(callback);
+        observers.push_back(record);
+        return std::make_unique<GnomeObserver>(record);
+    }
+};
+
+namespace {
+
+// A veil: the companion's actor on one window, painted with the core's drawing. The companion
+// keeps it in the window's actor, so it moves and stacks with the window by itself; the core's
+// frame decides where inside it sits.
+class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeVeil> {
+  public:
+    GnomeVeil(GnomeDesktop::State& desktop, std::weak_ptr<void> alive, uint64_t id,
+              const PanelConfiguration& configuration)
+        : desktop_(desktop), alive_(std::move(alive)), id_(id), frame_(configuration.contentRect) {}
+
+    void setContentView(std::shared_ptr<PanelContent> view, const ContentViewOptions&) override {
+        view_ = std::move(view);
+        update();
+    }
+    void setFrame(const Rect& frame, bool) override {
+        frame_ = frame;
+        update();
+    }
+    void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override {
+        if (closed_) {
+            return;
+        }
+        if (mode == WindowOrderingMode::out || relativeTo == nullWindowID) {
+            remove();
+            return;
+        }
+        // A veil lives inside the window it covers; "below" cannot be had and is taken as on.
+        window_ = static_cast<uint64_t>(relativeTo);
+        update();
+    }
+    void makeKeyWindow() override {
+        if (!closed_ && window_ != 0 && alive_.lock()) {
+            desktop_.call("FocusVeil", g_variant_new("(t)", id_), nullptr);
+        }
+    }
+    void close() override {
+        if (closed_) {
+            return;
+        }
+        remove();
+        closed_ = true;
+        view_.reset();
+        if (alive_.lock()) {
+            desktop_.veils.erase(id_);
+        }
+    }
+
+    // Whether the veil has the keyboard focus in the shell now.
+    bool isKeyWindow() {
+        if (closed_ || window_ == 0 || !alive_.lock()) {
+            return false;
+        }
+        VariantPtr reply =
+            desktop_.call("IsVeilFocused", g_variant_new("(t)", id_), G_VARIANT_TYPE("(b)"));
+        gboolean focused = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &focused);
+        }
+        return focused != FALSE;
+    }
+
+    void clicked() {
+        if (auto view = view_) {
+            view->mouseDown();
+        }
+    }
+    void keyPressed() {
+        if (auto view = view_) {
+            view->keyDown();
+        }
+    }
+
+  private:
+    void remove() {
+        if (window_ != 0 && alive_.lock()) {
+            desktop_.call("RemoveVeil", g_variant_new("(t)", id_), nullptr);
+        }
+        window_ = 0;
+    }
+
+    void update() {
+        if (closed_ || window_ == 0 || !view_ || !alive_.lock()) {
+            return;
+        }
+        Rect bounds{0, 0, frame_.standardWidth(), frame_.standardHeight()};
+        Drawing drawing = view_->draw(bounds);
+        GVariantBuilder texts;
+        g_variant_builder_init(&texts, G_VARIANT_TYPE("a(sds(dddd)(dddd))"));
+        for (const TextRun& run : drawing.texts) {
+            g_variant_builder_add_value(
+                &texts, g_variant_new("(sds@(dddd)(dddd))", run.text.c_str(), run.fontSize,
+                                      weightName(run.weight), colorVariant(run.color), run.rect.x,
+                                      run.rect.y, run.rect.width, run.rect.height));
+        }
+        // Panel frames have their origin at the bottom-left of the screen, the shell's at the
+        // top-left.
+        double top = desktop_.screenHeight - frame_.maxY();
+        desktop_.call("SetVeil",
+                      g_variant_new("(tt(dddd)@(dddd)a(sds(dddd)(dddd)))", id_, window_,
+                                    frame_.minX(), top, frame_.standardWidth(),
+                                    frame_.standardHeight(), colorVariant(drawing.fill), &texts),
+                      G_VARIANT_TYPE("(b)"));
+    }
+
+    GnomeDesktop::State& desktop_;
+    std::weak_ptr<void> alive_;
+    uint64_t id_;
+    Rect frame_;
+    uint64_t window_ = 0;
+    bool closed_ = false;
+    std::shared_ptr<PanelContent> view_;
+};
+
+}  // namespace
+
+GnomeDesktop::State::~State() {
+    if (glibLoop != nullptr) {
+        g_main_loop_quit(glibLoop);
+    }
+    if (glibThread.joinable()) {
+        glibThread.join();
+    }
+    for (guint id : subscriptions) {
+        g_dbus_connection_signal_unsubscribe(bus, id);
+    }
+    if (nameWatch != 0) {
+        g_bus_unwatch_name(nameWatch);
+    }
+    if (glibLoop != nullptr) {
+        g_main_loop_unref(glibLoop);
+    }
+    if (context != nullptr) {
+        g_main_context_unref(context);
+    }
+    if (bus != nullptr) {
+        g_object_unref(bus);
+    }
+}
+
+void GnomeDesktop::State::deliverWindowEvent(int32_t pid, const char* notification) {
+    std::erase_if(observers, [](const auto& weak) { return weak.expired(); });
+    for (const auto& weak : observers) {
+        auto record = weak.lock();
+        if (!record || (pid != 0 && record->pid != pid) ||
+            !record->notifications.contains(notification)) {
+            continue;
+        }
+        std::string name = notification;
+        loop->post([weak, name] {
+            auto live = weak.lock();
+            // Callbacks come only while attached, as from a run-loop source.
+            if (live && live->attached && live->callback && live->observer != nullptr) {
+                AccessibilityCallback callback = live->callback;
+                callback(*live->observer, name);
+            }
+        });
+    }
+}
+
+void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* parameters) {
+    if (member == "WindowEvent") {
+        guint64 window = 0;
+        int32_t pid = 0;
+        const char* event = nullptr;
+        g_variant_get(parameters, "(ti&s)", &window, &pid, &event);
+        if (const char* notification = windowNotificationFor(event)) {
+            deliverWindowEvent(pid, notification);
+        }
+    } else if (member == "ApplicationEvent") {
+        const char* event = nullptr;
+        const char* appId = nullptr;
+        int32_t pid = 0;
+        g_variant_get(parameters, "(&s&si)", &event, &appId, &pid);
+        RunningApplication application;
+        if (*appId != '\0') {
+            application.bundleIdentifier = appId;
+        }
+        application.processIdentifier = pid;
+        std::string name = event;
+        if (name == "launched") {
+            workspaceCenter.post({NotificationName::workspaceDidLaunchApplication, application});
+        } else if (name == "quit") {
+            workspaceCenter.post({NotificationName::workspaceDidTerminateApplication, application});
+        } else if (name == "activated") {
+            workspaceCenter.post({NotificationName::workspaceDidActivateApplication, application});
+        }
+    } else if (member == "WorkspaceSwitched") {
+        // Every window on the workspaces left or entered changes visibility.
+        deliverWindowEvent(0, "AXWindowMiniaturized");
+    } else if (member == "MonitorsChanged") {
+        readScreen();
+        defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});
+    } else if (member == "VeilClicked" || member == "VeilKeyPressed") {
+        guint64 id = 0;
+        g_variant_get(parameters, "(t)", &id);
+        auto it = veils.find(id);
+        if (it == veils.end()) {
+            return;
+        }
+        if (auto veil = it->second.lock()) {
+            if (member == "VeilClicked") {
+                veil->clicked();
+            } else {
+                veil->keyPressed();
+            }
+        }
+    }
+}
+
+std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus == nullptr) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    auto state = std::make_unique<State>();
+    state->bus = bus;
+    // The process ends through terminate(); losing the bus must not end it through GDBus.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    if (!state->isProcessTrusted() || !state->readScreen()) {
+        return nullptr;
+    }
+
+    State* raw = state.get();
+    state->context = g_main_context_new();
+    // Subscriptions dispatch in the context that is the thread default when they are made.
+    g_main_context_push_thread_default(state->context);
+    auto onSignal = [](GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                       const gchar* member, GVariant* parameters, gpointer data) {
+        auto* desktop = static_cast<State*>(data);
+        std::string name = member;
+        g_variant_ref(parameters);
+        desktop->loop->post([desktop, name, parameters] {
+            desktop->handleSignal(name, parameters);
+            g_variant_unref(parameters);
+        });
+    };
+    state->subscriptions.push_back(g_dbus_connection_signal_subscribe(
+        bus, gnomeCompanionName, gnomeCompanionInterface, nullptr, gnomeCompanionPath, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, onSignal, raw, nullptr));
+    auto vanished = [](GDBusConnection*, const gchar*, gpointer data) {
+        auto* desktop = static_cast<State*>(data);
+        // The companion took every veil with it. The core learns it from the permission it
+        // checks next, and from the screen change that makes it look now.
+        desktop->loop->post([desktop] {
+            desktop->defaultCenterState.post(
+                {NotificationName::applicationDidChangeScreenParameters, {}});
+        });
+    };
+    state->nameWatch = g_bus_watch_name_on_connection(
+        bus, gnomeCompanionName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr, vanished, raw, nullptr);
+    g_main_context_pop_thread_default(state->context);
+
+    state->glibLoop = g_main_loop_new(state->context, FALSE);
+    state->glibThread = std::thread([raw] {
+        g_main_context_push_thread_default(raw->context);
+        g_main_loop_run(raw->glibLoop);
+        g_main_context_pop_thread_default(raw->context);
+    });
+    state->loop->addExitHook([raw] { g_dbus_connection_flush_sync(raw->bus, nullptr, nullptr); });
+    return std::unique_ptr<GnomeDesktop>(new GnomeDesktop(std::move(state)));
+}
+
+GnomeDesktop::GnomeDesktop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+GnomeDesktop::~GnomeDesktop() {
+    for (auto& [id, weak] : std::map(state_->veils)) {
+        if (auto veil = weak.lock()) {
+            veil->close();
+        }
+    }
+    state_->alive.reset();
+}
+
+Application& GnomeDesktop::application() {
+    return *state_->loop;
+}
+
+MainLoop& GnomeDesktop::mainLoop() {
+    return *state_->loop;
+}
+
+void GnomeDesktop::runInBackground(Task task) {
+    std::thread(std::move(task)).detach();
+}
+
+Workspace& GnomeDesktop::workspace() {
+    return *state_;
+}
+
+NotificationCenter& GnomeDesktop::defaultCenter() {
+    return state_->defaultCenterState;
+}
+
+std::vector<Rect> GnomeDesktop::screens() {
+    // One screen spanning the whole stage, at the origin, as on X11: the frame conversion and
+    // its inverse in the veils then use the same height and round-trip exactly.
+    if (state_->screenWidth <= 0 || state_->screenHeight <= 0) {
+        return {};
+    }
+    return {Rect{0, 0, state_->screenWidth, state_->screenHeight}};
+}
+
+WindowInfoList GnomeDesktop::copyWindowInfo(uint32_t options, int64_t) {
+    VariantPtr reply = state_->call("ListWindows", nullptr, G_VARIANT_TYPE("(a(tisddddiibbd))"));
+    if (!reply) {
+        return std::nullopt;
+    }
+    std::vector<WindowInfoRecord> records;
+    GVariantIter* iter = nullptr;
+    g_variant_get(reply.get(), "(a(tisddddiibbd))", &iter);
+    guint64 id = 0;
+    int32_t pid = 0;
+    const char* appId = nullptr;
+    double x = 0, y = 0, width = 0, height = 0, opacity = 1;
+    int32_t type = 0, stackLayer = 0;
+    gboolean minimized = FALSE, onActiveWorkspace = FALSE;
+    while (g_variant_iter_next(iter, "(ti&sddddiibbd)", &id, &pid, &appId, &x, &y, &width, &height,
+                               &type, &stackLayer, &minimized, &onActiveWorkspace, &opacity)) {
+        bool onScreen = !minimized && onActiveWorkspace;
+        if ((options & windowListOptionOnScreenOnly) != 0 && !onScreen) {
+            continue;
+        }
+        if ((options & windowListExcludeDesktopElements) != 0 && type == typeDesktop) {
+            continue;
+        }
+        WindowInfoRecord record;
+        if (pid > 0) {
+            record.ownerPID = WindowInfoValue::integer(pid);
+        }
+        record.number = WindowInfoValue::integer(static_cast<int64_t>(id));
+        record.layer = WindowInfoValue::integer(layerOf(type, stackLayer));
+        record.alpha = WindowInfoValue::real(opacity);
+        record.bounds = WindowInfoValue::rect(Rect{x, y, width, height});
+        records.push_back(record);
+    }
+    g_variant_iter_free(iter);
+    return records;
+}
+
+std::shared_ptr<Panel> GnomeDesktop::createPanel(const PanelConfiguration& configuration) {
+    uint64_t id = state_->nextVeil++;
+    auto veil =
+        std::make_shared<GnomeVeil>(*state_, std::weak_ptr<void>(state_->alive), id, configuration);
+    state_->veils[id] = veil;
+    return veil;
+}
+
+Accessibility& GnomeDesktop::accessibility() {
+    return *state_;
+}
+
+}  // namespace sh

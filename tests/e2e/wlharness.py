@@ -1,0 +1,265 @@
+"""Wayland compositors for end-to-end tests: headless sway with XWayland, and headless GNOME
+Shell with the companion extension. Compositors refuse to run as root (sway) or need a user
+session of their own (GNOME Shell), so when the tests run as root they start the compositor,
+its clients and the helper as an unprivileged user made for the purpose; otherwise as the
+user running the tests. Everything started here is ended by its pid."""
+
+import os
+import pwd
+import shutil
+import subprocess
+import tempfile
+import threading
+
+import xharness
+from xharness import HELPER, Processes, fail, wait_until  # noqa: F401
+
+TEST_USER = "shield-wayland-test"
+
+
+class SessionUser:
+    """Who runs the session: the test user when we are root, ourselves otherwise. `reason` is
+    set, and the rest unusable, when no such user can be had."""
+
+    def __init__(self):
+        self.reason = None
+        if os.geteuid() != 0:
+            entry = pwd.getpwuid(os.geteuid())
+            self.popen = {}
+        else:
+            try:
+                entry = pwd.getpwnam(TEST_USER)
+            except KeyError:
+                if not shutil.which("useradd"):
+                    self.reason = "no unprivileged user to run the compositor and no useradd"
+                    return
+                subprocess.run(["useradd", "--system", "--create-home", "--user-group", "--shell",
+                                "/usr/sbin/nologin", TEST_USER], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                entry = pwd.getpwnam(TEST_USER)
+            self.popen = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
+        self.uid = entry.pw_uid
+        self.gid = entry.pw_gid
+        self.home = entry.pw_dir
+
+    def own(self, path):
+        if os.geteuid() == 0:
+            os.chown(path, self.uid, self.gid)
+
+    def private_dir(self, prefix):
+        """A new folder of the session user's own, mode 0700 (a runtime dir must be)."""
+        path = tempfile.mkdtemp(prefix=prefix)
+        os.chmod(path, 0o700)
+        self.own(path)
+        return path
+
+    def copy_program(self, program, folder):
+        """A program of the build copied where the session user can run it: the build folder
+        may be under a home the user cannot enter."""
+        target = os.path.join(folder, os.path.basename(program))
+        shutil.copy2(program, target)
+        os.chmod(target, 0o755)
+        return target
+
+    def copy_helper(self, folder):
+        return self.copy_program(HELPER, folder)
+
+    def base_env(self, runtime_dir):
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": self.home,
+            "XDG_RUNTIME_DIR": runtime_dir,
+            "LANG": "C.UTF-8",
+        }
+        return env
+
+
+def ensure_x11_socket_dir():
+    """XWayland's socket folder must exist, shared and sticky, before an unprivileged
+    compositor starts it; only root may make it so."""
+    path = "/tmp/.X11-unix"
+    if os.geteuid() == 0 and not os.path.isdir(path):
+        os.makedirs(path, exist_ok=True)
+        os.chmod(path, 0o1777)
+
+
+class UserHelper(xharness.Helper):
+    """The helper started as the session user, with the host side of xsession.Helper; its
+    standard error goes to a file, read with `errors()`."""
+
+    def __init__(self, processes, binary, env, user, stderr_path):
+        self.echo = False
+        self.stderr_path = stderr_path
+        with open(stderr_path, "wb") as stderr:
+            self.process = processes.start([binary], env, stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE, stderr=stderr, **user.popen)
+        self.messages = []
+        self.lock = threading.Condition()
+        self.next_request = 1
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.ready = self.wait_for(lambda m: m.get("type") == "ready", "the helper's ready line")
+
+    def errors(self):
+        with open(self.stderr_path, errors="replace") as stderr:
+            return stderr.read()
+
+
+def parse_gvariant(text):
+    """The value gdbus prints, as Python data: tuples, lists, numbers, strings, booleans.
+    Enough for the companion's replies, whose strings hold no type names."""
+    import ast
+    import re
+    pieces = re.split(r"""('(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*")""", text.strip())
+    for i in range(0, len(pieces), 2):
+        # Outside strings only: drop type annotations, spell booleans the Python way.
+        piece = re.sub(r"@[a-z()]+ ", "", pieces[i])
+        piece = re.sub(r"\b(uint64|uint32|int64|int32|int16|uint16|byte|objectpath) ", "", piece)
+        piece = re.sub(r"\btrue\b", "True", re.sub(r"\bfalse\b", "False", piece))
+        # An actor not laid out yet has no position: NaN, read as None.
+        pieces[i] = re.sub(r"-?\bnan\b", "None", piece)
+    try:
+        return ast.literal_eval("".join(pieces))
+    except (SyntaxError, ValueError) as error:
+        raise ValueError(f"cannot read {text!r}") from error
+
+
+class GnomeShell:
+    """A headless GNOME Shell on a Wayland display of its own, with private system and session
+    buses, run as the session user, with extensions installed into a temporary data folder and
+    enabled through a key-file settings backend."""
+
+    UUID = "shield-helper@shieldhelper.org"
+    TOOLS_UUID = "shield-test-tools@shieldhelper.org"
+
+    def __init__(self, user, source_dir, size="1280x800"):
+        self.user = user
+        self.processes = Processes()
+        self.folder = user.private_dir("shield-gnome-")
+        self.runtime = os.path.join(self.folder, "run")
+        data = os.path.join(self.folder, "data")
+        config = os.path.join(self.folder, "config")
+        extensions = os.path.join(data, "gnome-shell", "extensions")
+        here = os.path.dirname(os.path.abspath(__file__))
+        shutil.copytree(os.path.join(source_dir, "extensions", "gnome"),
+                        os.path.join(extensions, self.UUID))
+        shutil.copytree(os.path.join(here, "gnome-test-tools"),
+                        os.path.join(extensions, self.TOOLS_UUID))
+        settings = os.path.join(config, "glib-2.0", "settings")
+        os.makedirs(settings)
+        with open(os.path.join(settings, "keyfile"), "w") as out:
+            out.write("[org/gnome/shell]\n"
+                      f"enabled-extensions=['{self.UUID}', '{self.TOOLS_UUID}']\n"
+                      "disable-user-extensions=false\n")
+        os.mkdir(self.runtime, 0o700)
+        for path, _dirs, files in os.walk(self.folder):
+            self.user.own(path)
+            for name in files:
+                self.user.own(os.path.join(path, name))
+        self.env = dict(user.base_env(self.runtime), HOME=self.folder, XDG_DATA_HOME=data,
+                        XDG_CONFIG_HOME=config, XDG_CACHE_HOME=os.path.join(self.folder, "cache"),
+                        GSETTINGS_BACKEND="keyfile", WAYLAND_DISPLAY="wayland-shield",
+                        NO_AT_BRIDGE="1",
+                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={self.runtime}/bus",
+                        DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={self.runtime}/system_bus")
+        self.groups = []
+
+    def _start_group(self, argv, env, log_name):
+        """A child in a process group of its own, so that what it starts (services the bus
+        activates, for one) ends with it."""
+        log = open(os.path.join(self.folder, log_name), "wb")
+        child = self.processes.start(argv, env, stdout=log, stderr=log, cwd=self.folder,
+                                     start_new_session=True, **self.user.popen)
+        log.close()
+        self.groups.append(child.pid)
+        return child
+
+    def start(self):
+        for name in ("system_bus", "bus"):
+            self._start_group(["dbus-daemon", "--config-file=/usr/share/dbus-1/session.conf",
+                               f"--address=unix:path={self.runtime}/{name}", "--nofork",
+                               "--nopidfile"], self.env, name + ".log")
+            path = os.path.join(self.runtime, name)
+            wait_until(lambda: os.path.exists(path), f"the {name} D-Bus daemon")
+        self.shell = self._start_group(
+            ["gnome-shell", "--headless", "--virtual-monitor", "1280x800", "--wayland",
+             "--no-x11", "--wayland-display", "wayland-shield"], self.env, "shell.log")
+
+        def ready():
+            if self.shell.poll() is not None:
+                fail("gnome-shell ended: " + self.log_tail())
+            if self.companion("Ping", quiet=True) is None:
+                return False
+            return self.eval("Main.layoutManager._startingUp || Main.overview.visible") == "false"
+
+        wait_until(ready, "gnome-shell with the companion answering", timeout=60)
+        # The banner announcing unsafe mode would cover part of every screenshot.
+        self.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
+
+    def log_tail(self):
+        with open(os.path.join(self.folder, "shell.log"), errors="replace") as log:
+            return log.read()[-2000:]
+
+    def stop(self):
+        import signal
+        for pgid in reversed(self.groups):
+            try:
+                os.killpg(pgid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        self.processes.end_all()
+        for pgid in self.groups:
+            try:
+                os.killpg(pgid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def gdbus(self, name, path, method, *args, quiet=False):
+        out = subprocess.run(["gdbus", "call", "--session", "--dest", name, "--object-path",
+                              path, "--method", method, *args], env=self.env,
+                             capture_output=True, text=True, timeout=30, **self.user.popen)
+        if out.returncode != 0:
+            if quiet:
+                return None
+            fail(f"{method} failed: {out.stderr.strip()}")
+        return parse_gvariant(out.stdout)
+
+    def companion(self, method, *args, quiet=False):
+        return self.gdbus("org.shieldhelper.Companion1", "/org/shieldhelper/Companion1",
+                          "org.shieldhelper.Companion1." + method, *args, quiet=quiet)
+
+    def eval(self, script):
+        """Runs JavaScript in the shell (unsafe mode, from the test tools) and returns its
+        result as the shell prints it."""
+        result = self.gdbus("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Eval",
+                            script, quiet=True)
+        if result is None:
+            return None
+        ok, value = result
+        if not ok:
+            fail(f"the shell could not run {script!r}: {value}")
+        return value
+
+    def windows(self):
+        keys = ("id", "pid", "appId", "x", "y", "width", "height", "type", "layer", "minimized",
+                "onActiveWorkspace", "opacity")
+        return [dict(zip(keys, w)) for w in self.companion("ListWindows")[0]]
+
+    def veils(self):
+        keys = ("peer", "id", "window", "x", "y", "width", "height")
+        return [dict(zip(keys, v)) for v in self.companion("ListVeils")[0]]
+
+    def start_client(self, argv, log_name):
+        return self.processes.start(argv, self.env, stdout=subprocess.DEVNULL,
+                                    stderr=open(os.path.join(self.folder, log_name), "wb"),
+                                    **self.user.popen)
+
+    def screenshot(self, path):
+        """A PNG of the whole stage through the shell's own screenshot interface."""
+        inside = os.path.join(self.folder, "screenshot.png")
+        ok, _ = self.gdbus("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+                           "org.gnome.Shell.Screenshot.Screenshot", "false", "false", inside)
+        if not ok:
+            fail("the shell took no screenshot")
+        shutil.copyfile(inside, path)
