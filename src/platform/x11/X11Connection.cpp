@@ -201,8 +201,12 @@ void Connection::chooseVisual() {
 }
 
 xcb_get_property_cookie_t Connection::requestProperty(xcb_window_t window, xcb_atom_t property,
-                                                      xcb_atom_t type, uint32_t longLength) const {
-    return xcb_get_property(connection_, 0, window, property, type, 0, longLength);
+                                                      xcb_atom_t type) const {
+    // The length is counted in 32-bit units; this many cover every byte a reply can carry, and
+    // the server sends only what the property holds. (Not UINT32_MAX: servers multiply the
+    // length by four in 32 bits.)
+    constexpr uint32_t wholeProperty = UINT32_MAX / 4;
+    return xcb_get_property(connection_, 0, window, property, type, 0, wholeProperty);
 }
 
 std::optional<std::vector<uint32_t>> Connection::cardinals(xcb_get_property_cookie_t cookie) const {

@@ -89,10 +89,11 @@ class Connection {
     }
 
     // Property reads. Each is a request whose reply the caller collects later, so that many
-    // can be in flight at once.
+    // can be in flight at once. A read always asks for the whole property: a client may make
+    // any property as long as it likes, and a match on a cut value (a class name past the
+    // first few kilobytes of WM_CLASS) would let its window go unnoticed.
     xcb_get_property_cookie_t requestProperty(xcb_window_t window, xcb_atom_t property,
-                                              xcb_atom_t type = XCB_GET_PROPERTY_TYPE_ANY,
-                                              uint32_t longLength = 1024) const;
+                                              xcb_atom_t type = XCB_GET_PROPERTY_TYPE_ANY) const;
     // 32-bit items of a property (CARDINAL, WINDOW, ATOM...); absent when the property is
     // missing or not of format 32.
     std::optional<std::vector<uint32_t>> cardinals(xcb_get_property_cookie_t cookie) const;

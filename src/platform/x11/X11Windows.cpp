@@ -152,8 +152,7 @@ void WindowTracker::readRoot() {
     xcb_window_t root = connection_.root();
     auto checkCookie =
         connection_.requestProperty(root, atoms._NET_SUPPORTING_WM_CHECK, XCB_ATOM_WINDOW);
-    auto listCookie =
-        connection_.requestProperty(root, atoms._NET_CLIENT_LIST, XCB_ATOM_WINDOW, 1 << 16);
+    auto listCookie = connection_.requestProperty(root, atoms._NET_CLIENT_LIST, XCB_ATOM_WINDOW);
     auto activeCookie =
         connection_.requestProperty(root, atoms._NET_ACTIVE_WINDOW, XCB_ATOM_WINDOW);
     auto desktopCookie =
@@ -552,8 +551,8 @@ const std::vector<xcb_window_t>& WindowTracker::stackingOrder() {
         stackingDirty_ = false;
         if (wmPresent_) {
             auto list = connection_.cardinals(connection_.requestProperty(
-                connection_.root(), connection_.atoms()._NET_CLIENT_LIST_STACKING, XCB_ATOM_WINDOW,
-                1 << 16));
+                connection_.root(), connection_.atoms()._NET_CLIENT_LIST_STACKING,
+                XCB_ATOM_WINDOW));
             stacking_ = list.value_or(std::vector<xcb_window_t>{});
         } else {
             stacking_ = unmanagedTopLevels();
