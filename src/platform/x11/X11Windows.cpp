@@ -657,7 +657,7 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
         const Client& client = it->second;
         Pending entry{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
                       xcb_translate_coordinates(c, window, connection_.root(), 0, 0), std::nullopt};
-        if (client.frame != window && !client.frameExtents) {
+        if (client.frame != window && !(wmPresent_ && client.frameExtents)) {
             entry.frameGeometry = xcb_get_geometry(c, client.frame);
         }
         pending.push_back(entry);
@@ -701,7 +701,10 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
             width -= static_cast<int32_t>(e[0] + e[1]);
             height -= static_cast<int32_t>(e[2] + e[3]);
         }
-        if (client.frameExtents) {
+        // Frame extents are the window manager's word on the frame it draws. One that died
+        // cannot take them back while the server hands its clients back bare, so they count
+        // only while a window manager runs, and so manages every client known here.
+        if (wmPresent_ && client.frameExtents) {
             const auto& e = *client.frameExtents;
             x -= static_cast<int32_t>(e[0]);
             y -= static_cast<int32_t>(e[2]);
