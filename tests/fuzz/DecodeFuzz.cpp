@@ -1,6 +1,7 @@
 // Fuzzes the decoding of one input line. Beyond not crashing, it checks that decoding is a
-// function of the line alone, that whitespace around the object changes nothing, and that a
-// decoded command written out again as JSON decodes to the very same command.
+// function of the line alone, that a NUL byte makes any line invalid, that repairing malformed
+// UTF-8 first or adding whitespace around the object changes nothing, and that a decoded
+// command written out again as JSON decodes to the very same command.
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 
 #include "FuzzCheck.hpp"
 #include "protocol/Protocol.hpp"
+#include "protocol/Text.hpp"
 
 namespace {
 
@@ -61,6 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::optional<Command> command = sh::decodeCommand(line);
 
     FUZZ_REQUIRE(sameCommand(sh::decodeCommand(line), command), "second decoding differs");
+
+    // JSON text holds no raw NUL byte, so a line with one is never a command.
+    FUZZ_REQUIRE(!command || line.find('\0') == std::string_view::npos,
+                 "a line with a NUL byte decoded as %s", describe(command).c_str());
+
+    // Malformed UTF-8 is repaired before parsing, so the repaired line means the same.
+    const std::optional<Command> repaired = sh::decodeCommand(sh::replacingMalformedUtf8(line));
+    FUZZ_REQUIRE(sameCommand(repaired, command), "repaired: %s, as given: %s",
+                 describe(repaired).c_str(), describe(command).c_str());
 
     const std::string padded = " \t" + std::string(line) + "\r ";
     const std::optional<Command> paddedCommand = sh::decodeCommand(padded);
