@@ -41,6 +41,7 @@ void ShieldManager::handleCommand(Command command) {
     } else if (name == "shutdown") {
         active = false;
         clearShields();
+        holdActivityWhileActive();
         endProcess(desktop_.application());
         return;
     } else {

@@ -1,10 +1,30 @@
 // The accessibility permission, and one window observer per running blocked application.
+#include <iterator>
 #include <unordered_set>
 
 #include "manager/ShieldManager.hpp"
 #include "protocol/Text.hpp"
 
 namespace sh {
+
+namespace {
+
+// A registration is done when the notification is registered, was registered before, or will
+// never be sent by this application. Any other answer (typically an application still
+// launching that cannot complete the request yet) leaves it to be tried again.
+bool registrationDone(AccessibilityError result) {
+    return result == AccessibilityError::success ||
+           result == AccessibilityError::notificationAlreadyRegistered ||
+           result == AccessibilityError::notificationUnsupported;
+}
+
+std::vector<std::string> allWindowNotifications() {
+    std::vector<std::string> names(std::begin(windowNotifications), std::end(windowNotifications));
+    names.insert(names.end(), std::begin(windowEndNotifications), std::end(windowEndNotifications));
+    return names;
+}
+
+}  // namespace
 
 AccessibilityCallback accessibilityCallback(MainLoop& mainLoop) {
     // The callback neither reads nor writes manager state: it defers to the main queue, where
@@ -24,6 +44,9 @@ void ShieldManager::refreshAccessibility(bool prompt) {
         prompt ? accessibility.isProcessTrustedWithOptions(true) : accessibility.isProcessTrusted();
     permissionGranted = trusted;
     permissionChecked = true;
+    // Every start or update of a block ends here, after a deadline already past has ended it.
+    // The activity is held even while the permission is missing: the block still counts.
+    holdActivityWhileActive();
     if (active && trusted) {
         installAXObservers();
         reconcile();
@@ -51,12 +74,20 @@ void ShieldManager::installAXObservers() {
             continue;
         }
         std::unique_ptr<WindowObserver> observer = std::move(entry->second);
+        pendingNotifications.erase(entry->first);
         entry = observers.erase(entry);
         observer->detachFromMainRunLoop();
     }
     for (int32_t pid : running) {
-        if (observers.contains(pid)) {
-            // Created once per process and reused; its notifications are never added again.
+        if (auto existing = observers.find(pid); existing != observers.end()) {
+            // Created once per process and reused; only the registrations that did not go
+            // through are made again.
+            if (auto pending = pendingNotifications.find(pid);
+                pending != pendingNotifications.end()) {
+                std::vector<std::string> names = std::move(pending->second);
+                pendingNotifications.erase(pending);
+                registerNotifications(pid, *existing->second, names);
+            }
             continue;
         }
         std::unique_ptr<WindowObserver> observer = desktop_.accessibility().createObserver(
@@ -66,17 +97,29 @@ void ShieldManager::installAXObservers() {
             coverageError = std::string(texts::observerFailed);
             continue;
         }
-        for (const char* name : windowNotifications) {
-            observer->addNotification(name);
-        }
+        registerNotifications(pid, *observer, allWindowNotifications());
         observer->attachToMainRunLoop();
         observers.emplace(pid, std::move(observer));
+    }
+}
+
+void ShieldManager::registerNotifications(int32_t pid, WindowObserver& observer,
+                                          const std::vector<std::string>& names) {
+    std::vector<std::string> notDone;
+    for (const std::string& name : names) {
+        if (!registrationDone(observer.addNotification(name))) {
+            notDone.push_back(name);
+        }
+    }
+    if (!notDone.empty()) {
+        pendingNotifications[pid] = std::move(notDone);
     }
 }
 
 void ShieldManager::removeAXObservers() {
     auto removing = std::move(observers);
     observers.clear();
+    pendingNotifications.clear();
     for (auto& [pid, observer] : removing) {
         observer->detachFromMainRunLoop();
     }

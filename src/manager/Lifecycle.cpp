@@ -40,6 +40,9 @@ void ShieldManager::installWorkspaceObservers() {
         NotificationName::workspaceDidActivateApplication,
         NotificationName::workspaceDidHideApplication,
         NotificationName::workspaceDidUnhideApplication,
+        // A Space switch can move the blocked windows away, or back, while the same
+        // application stays frontmost, so it asks for a pass like the others.
+        NotificationName::workspaceActiveSpaceDidChange,
     };
     NotificationCenter& center = desktop_.workspace().notificationCenter();
     std::vector<std::shared_ptr<NotificationToken>> tokens;
@@ -59,6 +62,8 @@ ShieldManager::~ShieldManager() {
     removeAXObservers();
     stopTimer(reconcileTimer);
     stopTimer(deadlineTimer);
+    active = false;
+    holdActivityWhileActive();
     for (const auto& token : eventObservers) {
         desktop_.workspace().notificationCenter().removeObserver(token);
     }

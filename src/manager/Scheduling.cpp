@@ -35,6 +35,16 @@ void ShieldManager::startTimers() {
     });
 }
 
+void ShieldManager::holdActivityWhileActive() {
+    if (active && !blockActivity) {
+        blockActivity = desktop_.application().beginActivity(blockActivityReason);
+    } else if (!active && blockActivity) {
+        std::shared_ptr<Activity> ending = std::move(blockActivity);
+        blockActivity.reset();
+        ending->end();
+    }
+}
+
 void ShieldManager::scheduleDeadline() {
     stopTimer(deadlineTimer);
     if (!active || !endsAt) {
@@ -66,6 +76,7 @@ void ShieldManager::endBlock() {
     removeAXObservers();
     stopTimer(reconcileTimer);
     stopTimer(deadlineTimer);
+    holdActivityWhileActive();
 }
 
 void ShieldManager::expireDeadline() {

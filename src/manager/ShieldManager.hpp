@@ -47,10 +47,21 @@ inline constexpr const char* windowNotifications[] = {
     "AXFocusedWindowChanged",
 };
 
+// Registered after the seven: the window-level notifications sent at the end of a move or a
+// resize, in case an application sends those instead of the generic ones.
+inline constexpr const char* windowEndNotifications[] = {
+    "AXWindowMoved",
+    "AXWindowResized",
+};
+
+// The reason the block's activity names to the system.
+inline constexpr const char* blockActivityReason = "Shielding blocked applications";
+
 class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
   public:
-    // Constructs and initialises the manager: accessory policy, `managerReference`, the five
-    // workspace registrations, the screen registration, then "ready".
+    // Constructs and initialises the manager: accessory policy, `managerReference`, the
+    // workspace registrations (five about applications, one about the active Space), the
+    // screen registration, then "ready".
     static std::shared_ptr<ShieldManager> create(Desktop& desktop);
     ~ShieldManager();
     ShieldManager(const ShieldManager&) = delete;
@@ -74,6 +85,13 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     std::optional<std::string> coverageError;
     std::optional<std::string> lastCoverageSignature;
 
+    // Per observed process, the notifications its observer could not register yet; each
+    // installation tries them again. A process without an entry has every one registered.
+    std::map<int32_t, std::vector<std::string>> pendingNotifications;
+    // Held exactly while a block is active, so that the system never throttles the passes
+    // and timers of a helper whose shields happen to be hidden.
+    std::shared_ptr<Activity> blockActivity;
+
     // Commands.
     void handleCommand(Command command);
 
@@ -95,11 +113,17 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     void startTimers();
     void scheduleDeadline();
     void expireDeadline();
+    // Begins the block's activity when a block is active and none is held, and ends it when
+    // no block is active.
+    void holdActivityWhileActive();
 
     // Accessibility.
     void refreshAccessibility(bool prompt);
     void installAXObservers();
     void removeAXObservers();
+    // Registers each name on the process's observer, keeping those not done for later.
+    void registerNotifications(int32_t pid, WindowObserver& observer,
+                               const std::vector<std::string>& names);
 
     // Workspace events.
     void handleWorkspaceEvent(const Notification& notification, NotificationName registeredName);

@@ -11,6 +11,22 @@ namespace sh {
 
 class WindowObserver;
 
+// What a registration of a notification on an application's element returned, by the
+// accessibility service's own error values. A desktop passes its answer through unchanged,
+// including values not named here; what counts as done is the core's decision.
+enum class AccessibilityError : int32_t {
+    success = 0,
+    failure = -25200,
+    illegalArgument = -25201,
+    invalidUIElement = -25202,
+    invalidUIElementObserver = -25203,
+    cannotComplete = -25204,
+    notificationUnsupported = -25207,
+    notImplemented = -25208,
+    notificationAlreadyRegistered = -25209,
+    apiDisabled = -25211,
+};
+
 // Runs on the main thread for every notification an attached observer receives.
 using AccessibilityCallback =
     std::function<void(WindowObserver& observer, const std::string& notification)>;
@@ -19,9 +35,10 @@ using AccessibilityCallback =
 class WindowObserver {
   public:
     virtual ~WindowObserver() = default;
-    // Registers a notification on the application's element with no context value. A refusal
-    // (for example a notification the application does not support) is not reported.
-    virtual void addNotification(const std::string& name) = 0;
+    // Registers a notification on the application's element with no context value, and
+    // returns the service's answer (an application that is still launching may not be able
+    // to take it yet).
+    virtual AccessibilityError addNotification(const std::string& name) = 0;
     // Attaches the observer to the main run loop (all common modes) / detaches it. Callbacks
     // arrive only while attached.
     virtual void attachToMainRunLoop() = 0;

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace sh {
 
@@ -42,6 +43,16 @@ class MainLoop {
     virtual double now() const = 0;
 };
 
+// Work the user started and waits on. While one is held the system keeps the process's timers
+// and queues at full speed, even with none of its windows visible; idle system sleep stays
+// allowed.
+class Activity {
+  public:
+    virtual ~Activity() = default;
+    // Ends the activity. Calling it twice is harmless; destroying the handle ends it too.
+    virtual void end() = 0;
+};
+
 enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
 
 // The process's application object.
@@ -49,6 +60,10 @@ class Application {
   public:
     virtual ~Application() = default;
     virtual void setActivationPolicy(ActivationPolicy policy) = 0;
+    // Declares a latency-critical, user-initiated activity until the returned handle ends it.
+    // `reason` is for the system's diagnostics. Desktops that never throttle a background
+    // process return a handle that does nothing.
+    virtual std::shared_ptr<Activity> beginActivity(const std::string& reason) = 0;
     // Runs the main loop on the calling (main) thread. Returns only if the loop ever stops.
     virtual void run() = 0;
     // Ends the process with status 0. Real desktops do not return from it; the simulated

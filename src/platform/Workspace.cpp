@@ -15,6 +15,8 @@ const char* notificationNameText(NotificationName name) {
             return "NSWorkspaceDidHideApplicationNotification";
         case NotificationName::workspaceDidUnhideApplication:
             return "NSWorkspaceDidUnhideApplicationNotification";
+        case NotificationName::workspaceActiveSpaceDidChange:
+            return "NSWorkspaceActiveSpaceDidChangeNotification";
         case NotificationName::applicationDidChangeScreenParameters:
             return "NSApplicationDidChangeScreenParametersNotification";
     }

@@ -24,6 +24,8 @@ enum class NotificationName {
     workspaceDidActivateApplication,
     workspaceDidHideApplication,
     workspaceDidUnhideApplication,
+    // Another Space (virtual desktop) became the active one on some screen; no application.
+    workspaceActiveSpaceDidChange,
     applicationDidChangeScreenParameters,
 };
 
@@ -58,7 +60,8 @@ class Workspace {
   public:
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
-    // The centre that posts the five workspace notifications.
+    // The centre that posts the workspace notifications: the five about applications and the
+    // one about the active Space.
     virtual NotificationCenter& notificationCenter() = 0;
 };
 

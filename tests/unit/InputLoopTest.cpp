@@ -30,6 +30,10 @@ struct Recorder final : MainLoop, Application {
     }
     double now() const override { return 0; }
     void setActivationPolicy(ActivationPolicy) override {}
+    std::shared_ptr<Activity> beginActivity(const std::string&) override {
+        ADD_FAILURE() << "unexpected activity";
+        return nullptr;
+    }
     void run() override {}
     void terminate() override { log.push_back("terminate"); }
 };
@@ -179,6 +183,7 @@ TEST_F(InputLoopTest, CommandsArePostedNotRunOnTheInputThread) {
         std::shared_ptr<Timer> scheduleWallClockTimer(double, Task) override { return nullptr; }
         double now() const override { return 0; }
         void setActivationPolicy(ActivationPolicy) override {}
+        std::shared_ptr<Activity> beginActivity(const std::string&) override { return nullptr; }
         void run() override {}
         void terminate() override { terminated = true; }
     } queue;

@@ -41,8 +41,10 @@ TEST_F(AccessibilityTracking, ObservesEachRunningTargetProcessOnce) {
         EXPECT_EQ(record->notifications,
                   (std::vector<std::string>{"AXMoved", "AXResized", "AXWindowCreated",
                                             "AXUIElementDestroyed", "AXWindowMiniaturized",
-                                            "AXWindowDeminiaturized", "AXFocusedWindowChanged"}));
+                                            "AXWindowDeminiaturized", "AXFocusedWindowChanged",
+                                            "AXWindowMoved", "AXWindowResized"}));
     }
+    EXPECT_TRUE(manager->pendingNotifications.empty());
     int created = desktop.accessibilityState.createCalls;
     manager->installAXObservers();
     manager->refreshAccessibility(false);
@@ -106,6 +108,96 @@ TEST_F(AccessibilityTracking, NotificationsBecomeOneDebouncedPass) {
     desktop.accessibilityState.fire(10, "AXMoved");
     desktop.loop.runPosted();
     EXPECT_FALSE(manager->reconcilePending);
+}
+
+// An application still launching cannot take registrations yet: they stay pending, are made
+// again at each pass until they go through, and from then on its moves are followed within
+// the debounce.
+TEST_F(AccessibilityTracking, RegistrationsRefusedAtLaunchAreMadeAgainUntilDone) {
+    desktop.accessibilityState.registrationResult = [](int32_t pid, const std::string&,
+                                                       int earlier) {
+        return pid == 10 && earlier < 3 ? AccessibilityError::cannotComplete
+                                        : AccessibilityError::success;
+    };
+    startBlock();
+    ASSERT_EQ(manager->pendingNotifications.count(10), 1u);
+    EXPECT_EQ(manager->pendingNotifications.at(10).size(), 9u);
+    EXPECT_FALSE(manager->pendingNotifications.contains(11));
+    EXPECT_EQ(observedPids(), (std::set<int32_t>{10, 11}));
+    EXPECT_EQ(desktop.accessibilityState.fire(10, "AXMoved"), 0);
+
+    desktop.loop.advance(4.01);
+    EXPECT_EQ(manager->pendingNotifications.at(10).size(), 9u);
+    desktop.loop.advance(4);
+    EXPECT_TRUE(manager->pendingNotifications.empty());
+    // The observer was kept throughout; only its registrations were made again.
+    EXPECT_EQ(desktop.accessibilityState.createCalls, 2);
+    // Asked at the start's two installations and at the two periodic passes, then never again.
+    auto record = desktop.accessibilityState.liveObservers().at(0);
+    ASSERT_EQ(record->pid, 10);
+    EXPECT_EQ(record->notifications.size(), 4 * 9u);
+    desktop.loop.advance(4);
+    EXPECT_EQ(record->notifications.size(), 4 * 9u);
+
+    setWindows({window(1, 10, {300, 200, 500, 400})});
+    EXPECT_EQ(desktop.accessibilityState.fire(10, "AXWindowMoved"), 1);
+    desktop.loop.advance(0.05);
+    auto shields = desktop.openPanels();
+    ASSERT_EQ(shields.size(), 1u);
+    EXPECT_EQ(shields[0]->frame, manager->panelFrame({300, 200, 500, 400}));
+}
+
+TEST_F(AccessibilityTracking, OnlyAnswersThatCanChangeAreAskedAgain) {
+    struct Case {
+        AccessibilityError result;
+        bool askedAgain;
+    };
+    const Case cases[] = {
+        {AccessibilityError::success, false},
+        {AccessibilityError::notificationAlreadyRegistered, false},
+        {AccessibilityError::notificationUnsupported, false},
+        {AccessibilityError::cannotComplete, true},
+        {AccessibilityError::failure, true},
+        {AccessibilityError::apiDisabled, true},
+        {AccessibilityError::notImplemented, true},
+        {static_cast<AccessibilityError>(-25299), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.result));
+        send(R"({"command":"stop"})");
+        desktop.accessibilityState.records.clear();
+        desktop.accessibilityState.registrationResult = [&c](int32_t, const std::string& name,
+                                                             int) {
+            return name == "AXResized" ? c.result : AccessibilityError::success;
+        };
+        // Asked at the start's two installations, and again at the periodic pass unless done.
+        startBlock();
+        desktop.loop.advance(4.01);
+        for (const auto& record : desktop.accessibilityState.liveObservers()) {
+            auto asked =
+                std::count(record->notifications.begin(), record->notifications.end(), "AXResized");
+            EXPECT_EQ(asked, c.askedAgain ? 3 : 1) << record->pid;
+            EXPECT_EQ(
+                std::count(record->notifications.begin(), record->notifications.end(), "AXMoved"),
+                1);
+        }
+        EXPECT_EQ(manager->pendingNotifications.size(), c.askedAgain ? 2u : 0u);
+    }
+}
+
+TEST_F(AccessibilityTracking, PendingRegistrationsGoWithTheirObserver) {
+    desktop.accessibilityState.registrationResult = [](int32_t, const std::string&, int) {
+        return AccessibilityError::cannotComplete;
+    };
+    startBlock();
+    EXPECT_EQ(manager->pendingNotifications.size(), 2u);
+    desktop.workspaceState.applications.erase(desktop.workspaceState.applications.begin());
+    manager->reconcile();
+    EXPECT_EQ(observedPids(), (std::set<int32_t>{11}));
+    EXPECT_FALSE(manager->pendingNotifications.contains(10));
+    EXPECT_TRUE(manager->pendingNotifications.contains(11));
+    send(R"({"command":"stop"})");
+    EXPECT_TRUE(manager->pendingNotifications.empty());
 }
 
 }  // namespace

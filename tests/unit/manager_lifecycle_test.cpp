@@ -11,15 +11,16 @@ TEST_F(Lifecycle, ConstructionRegistersInOrderAndWritesReadyFirst) {
     EXPECT_EQ(managerReference(), manager);
 
     const auto& workspace = desktop.workspaceState.center.registrations();
-    ASSERT_EQ(workspace.size(), 5u);
+    ASSERT_EQ(workspace.size(), 6u);
     const NotificationName expected[] = {
         NotificationName::workspaceDidLaunchApplication,
         NotificationName::workspaceDidTerminateApplication,
         NotificationName::workspaceDidActivateApplication,
         NotificationName::workspaceDidHideApplication,
         NotificationName::workspaceDidUnhideApplication,
+        NotificationName::workspaceActiveSpaceDidChange,
     };
-    for (size_t i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(workspace[i].name, expected[i]) << i;
         EXPECT_EQ(manager->eventObservers[i], workspace[i].token) << i;
     }
@@ -71,6 +72,7 @@ TEST_F(Lifecycle, TeardownReleasesEverything) {
     EXPECT_TRUE(desktop.openPanels().empty());
     EXPECT_TRUE(desktop.accessibilityState.liveObservers().empty());
     EXPECT_EQ(desktop.loop.validTimerCount(), 0u);
+    EXPECT_EQ(desktop.loop.heldActivities, 0);
     EXPECT_EQ(desktop.workspaceState.center.liveRegistrationCount(), 0u);
     EXPECT_EQ(desktop.defaultCenterState.liveRegistrationCount(), 0u);
     EXPECT_TRUE(messages().empty());
@@ -101,7 +103,9 @@ TEST_F(Lifecycle, HandlersHoldTheManagerWeakly) {
               RunningApplication{"com.apple.Mail", 10}});
     screens({});
     struct DetachedObserver final : WindowObserver {
-        void addNotification(const std::string&) override {}
+        AccessibilityError addNotification(const std::string&) override {
+            return AccessibilityError::success;
+        }
         void attachToMainRunLoop() override {}
         void detachFromMainRunLoop() override {}
     } observer;

@@ -213,5 +213,77 @@ TEST_F(Scheduling, FarFutureEndTimeArmsATimerAndNeverExpiresEarly) {
     EXPECT_TRUE(manager->active);
 }
 
+// The activity that keeps the system from throttling the helper is held exactly while a block
+// is active: begun once by the start, kept through updates and a missing permission, and ended
+// by whatever ends the block.
+enum class BlockEnd { stop, deadline, shutdown, teardown };
+
+class ActivityWhileActive : public Scheduling, public ::testing::WithParamInterface<BlockEnd> {
+  protected:
+    void endTheBlock() {
+        switch (GetParam()) {
+            case BlockEnd::stop:
+                send(R"({"command":"stop"})");
+                break;
+            case BlockEnd::deadline:
+                desktop.loop.advance(30.1);
+                EXPECT_FALSE(manager->active);
+                break;
+            case BlockEnd::shutdown:
+                send(R"({"command":"shutdown"})");
+                EXPECT_TRUE(desktop.loop.terminated);
+                break;
+            case BlockEnd::teardown:
+                managerReference().reset();
+                manager.reset();
+                break;
+        }
+    }
+};
+
+TEST_P(ActivityWhileActive, HeldFromStartUntilTheBlockEnds) {
+    auto& loop = desktop.loop;
+    EXPECT_TRUE(loop.activityReasons.empty());
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() + 60000));
+    EXPECT_EQ(loop.heldActivities, 1);
+    EXPECT_EQ(loop.activityReasons, std::vector<std::string>{blockActivityReason});
+
+    // Updates, refreshes and a withdrawn permission keep the one activity.
+    send(R"({"command":"update","endsAt":)" + std::to_string(nowMs() + 60000) + "}");
+    send(R"({"command":"permission-status"})");
+    desktop.accessibilityState.trusted = false;
+    send(R"({"command":"request-permission"})");
+    desktop.accessibilityState.trusted = true;
+    send(R"({"command":"permission-status"})");
+    loop.advance(30);
+    EXPECT_EQ(loop.heldActivities, 1);
+    EXPECT_EQ(loop.activityReasons.size(), 1u);
+
+    endTheBlock();
+    EXPECT_EQ(loop.heldActivities, 0);
+    EXPECT_EQ(loop.mostHeldActivities, 1);
+    if (manager) {
+        EXPECT_FALSE(manager->blockActivity);
+        // Ending twice changes nothing; a new block holds a new activity.
+        send(R"({"command":"stop"})");
+        EXPECT_EQ(loop.heldActivities, 0);
+        startBlock();
+        EXPECT_EQ(loop.heldActivities, 1);
+        EXPECT_EQ(loop.activityReasons.size(), 2u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Enders, ActivityWhileActive,
+                         ::testing::Values(BlockEnd::stop, BlockEnd::deadline, BlockEnd::shutdown,
+                                           BlockEnd::teardown));
+
+TEST_F(Scheduling, NoActivityForABlockWhoseEndIsAlreadyPast) {
+    startBlock(R"(,"endsAt":)" + std::to_string(nowMs() - 1));
+    EXPECT_FALSE(manager->active);
+    EXPECT_TRUE(desktop.loop.activityReasons.empty());
+    send(R"({"command":"permission-status"})");
+    EXPECT_TRUE(desktop.loop.activityReasons.empty());
+}
+
 }  // namespace
 }  // namespace sh::test

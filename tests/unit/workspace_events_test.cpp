@@ -132,5 +132,31 @@ TEST_F(WorkspaceEvents, AfterStopNothingLeadsToAMessageOrPass) {
     EXPECT_EQ(passes(), before);
 }
 
+// A Space switch with the same application frontmost announces nothing else: the switch alone
+// must bring a debounced pass, which drops the shields of windows the switch took away.
+TEST_F(WorkspaceEvents, SpaceSwitchAsksForADebouncedPass) {
+    startBlock();
+    ASSERT_EQ(desktop.openPanels().size(), 2u);
+    setWindows({window(7, 20)});
+    int before = passes();
+    post(NotificationName::workspaceActiveSpaceDidChange);
+    post(NotificationName::workspaceActiveSpaceDidChange);
+    EXPECT_TRUE(manager->reconcilePending);
+    EXPECT_TRUE(ofType(takeMessages(), "accessAttempt").empty());
+    desktop.loop.advance(0.03);
+    EXPECT_EQ(passes(), before);
+    desktop.loop.advance(0.02);
+    EXPECT_EQ(passes(), before + 1);
+    EXPECT_TRUE(desktop.openPanels().empty());
+
+    // Coming back to the Space brings the windows, and their shields, back.
+    setWindows({window(1, 10), window(2, 10)});
+    post(NotificationName::workspaceActiveSpaceDidChange);
+    desktop.loop.advance(0.05);
+    EXPECT_EQ(desktop.openPanels().size(), 2u);
+    desktop.loop.advance(1);
+    EXPECT_EQ(passes(), before + 2);
+}
+
 }  // namespace
 }  // namespace sh::test

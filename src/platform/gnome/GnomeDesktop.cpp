@@ -137,7 +137,10 @@ class GnomeObserver final : public WindowObserver {
         record_->observer = nullptr;
         record_->callback = nullptr;
     }
-    void addNotification(const std::string& name) override { record_->notifications.insert(name); }
+    AccessibilityError addNotification(const std::string& name) override {
+        record_->notifications.insert(name);
+        return AccessibilityError::success;
+    }
     void attachToMainRunLoop() override { record_->attached = true; }
     void detachFromMainRunLoop() override { record_->attached = false; }
 
@@ -446,6 +449,7 @@ void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* para
     } else if (member == "WorkspaceSwitched") {
         // Every window on the workspaces left or entered changes visibility.
         deliverWindowEvent(0, "AXWindowMiniaturized");
+        workspaceCenter.post({NotificationName::workspaceActiveSpaceDidChange, std::nullopt});
     } else if (member == "MonitorsChanged") {
         readScreen();
         defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});

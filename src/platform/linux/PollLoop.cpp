@@ -422,6 +422,18 @@ void PollLoop::setActivationPolicy(ActivationPolicy policy) {
     state_->policy = policy;
 }
 
+namespace {
+
+struct NoActivity final : public Activity {
+    void end() override {}
+};
+
+}  // namespace
+
+std::shared_ptr<Activity> PollLoop::beginActivity(const std::string&) {
+    return std::make_shared<NoActivity>();
+}
+
 void PollLoop::run() {
     for (;;) {
         state_->runDueTimers();

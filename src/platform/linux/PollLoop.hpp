@@ -33,6 +33,9 @@ class PollLoop final : public MainLoop, public Application {
 
     // Application. There is no Dock or menu bar on Linux, so the policy is only recorded.
     void setActivationPolicy(ActivationPolicy policy) override;
+    // Linux does not throttle background processes, so the activity is a handle that does
+    // nothing.
+    std::shared_ptr<Activity> beginActivity(const std::string& reason) override;
     void run() override;
     // Runs the exit hooks and ends the process with status 0; does not return.
     void terminate() override;

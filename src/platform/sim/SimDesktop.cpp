@@ -72,6 +72,30 @@ void SimLoop::jumpWallClock(double seconds) {
     runPosted();
 }
 
+namespace {
+
+struct SimActivity final : public Activity {
+    explicit SimActivity(SimLoop& loop) : loop(loop) {}
+    ~SimActivity() override { end(); }
+    void end() override {
+        if (held) {
+            held = false;
+            --loop.heldActivities;
+        }
+    }
+    SimLoop& loop;
+    bool held = true;
+};
+
+}  // namespace
+
+std::shared_ptr<Activity> SimLoop::beginActivity(const std::string& reason) {
+    activityReasons.push_back(reason);
+    ++heldActivities;
+    mostHeldActivities = std::max(mostHeldActivities, heldActivities);
+    return std::make_shared<SimActivity>(*this);
+}
+
 void SimLoop::runPosted() {
     for (;;) {
         Task task;
@@ -272,7 +296,8 @@ namespace {
 
 class SimObserver final : public WindowObserver {
   public:
-    explicit SimObserver(std::shared_ptr<SimObserverRecord> record) : record_(std::move(record)) {
+    SimObserver(std::shared_ptr<SimObserverRecord> record, SimAccessibility& accessibility)
+        : record_(std::move(record)), accessibility_(accessibility) {
         record_->observer = this;
     }
     ~SimObserver() override {
@@ -281,14 +306,25 @@ class SimObserver final : public WindowObserver {
         record_->observer = nullptr;
         record_->callback = nullptr;
     }
-    void addNotification(const std::string& name) override {
+    AccessibilityError addNotification(const std::string& name) override {
+        auto earlier = static_cast<int>(
+            std::count(record_->notifications.begin(), record_->notifications.end(), name));
         record_->notifications.push_back(name);
+        AccessibilityError result =
+            accessibility_.registrationResult
+                ? accessibility_.registrationResult(record_->pid, name, earlier)
+                : AccessibilityError::success;
+        if (result == AccessibilityError::success) {
+            record_->registered.insert(name);
+        }
+        return result;
     }
     void attachToMainRunLoop() override { record_->attached = true; }
     void detachFromMainRunLoop() override { record_->attached = false; }
 
   private:
     std::shared_ptr<SimObserverRecord> record_;
+    SimAccessibility& accessibility_;
 };
 
 }  // namespace
@@ -303,13 +339,14 @@ std::unique_ptr<WindowObserver> SimAccessibility::createObserver(int32_t pid,
     record->pid = pid;
     record->callback = std::move(callback);
     records.push_back(record);
-    return std::make_unique<SimObserver>(record);
+    return std::make_unique<SimObserver>(record, *this);
 }
 
 int SimAccessibility::fire(int32_t pid, const std::string& notification) {
     int delivered = 0;
     for (const auto& record : records) {
-        if (record->pid == pid && record->attached && !record->released && record->callback) {
+        if (record->pid == pid && record->attached && !record->released && record->callback &&
+            record->registered.contains(notification)) {
             record->callback(*record->observer, notification);
             ++delivered;
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,7 @@ class SimLoop final : public MainLoop, public Application {
     double now() const override { return wallClockOrigin + wallClockOffset_ + uptime_; }
 
     void setActivationPolicy(ActivationPolicy policy) override { activationPolicy = policy; }
+    std::shared_ptr<Activity> beginActivity(const std::string& reason) override;
     // Runs every posted task, without moving the clock.
     void run() override { runPosted(); }
     void terminate() override { terminated = true; }
@@ -58,6 +60,11 @@ class SimLoop final : public MainLoop, public Application {
     double wallClockOrigin = 1'750'000'000.0;
     std::optional<ActivationPolicy> activationPolicy;
     bool terminated = false;
+    // Activities begun (their reasons, in order), how many are held now, and the most ever
+    // held at once.
+    std::vector<std::string> activityReasons;
+    int heldActivities = 0;
+    int mostHeldActivities = 0;
 
   private:
     struct SimTimer;
@@ -146,7 +153,9 @@ struct SimPanel final : public Panel, public std::enable_shared_from_this<SimPan
 // What the core did to one observer.
 struct SimObserverRecord {
     int32_t pid = 0;
+    // Every registration asked for, in order, and the names that are registered now.
     std::vector<std::string> notifications;
+    std::set<std::string> registered;
     bool attached = false;
     bool released = false;
     AccessibilityCallback callback;
@@ -169,7 +178,8 @@ class SimAccessibility final : public Accessibility {
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override;
 
-    // Delivers a notification to the attached observers of the process; returns how many.
+    // Delivers a notification to the attached observers of the process that registered it;
+    // returns how many.
     int fire(int32_t pid, const std::string& notification);
     std::vector<std::shared_ptr<SimObserverRecord>> liveObservers() const;
     size_t attachedCount() const;
@@ -179,6 +189,10 @@ class SimAccessibility final : public Accessibility {
     int prompts = 0;
     std::set<int32_t> failingPids;
     int createCalls = 0;
+    // The answer to a registration; success when unset. Called with the process, the name and
+    // how many times that observer has asked for that name before.
+    std::function<AccessibilityError(int32_t pid, const std::string& name, int earlier)>
+        registrationResult;
     std::vector<std::shared_ptr<SimObserverRecord>> records;
 };
 

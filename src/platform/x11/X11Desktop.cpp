@@ -47,7 +47,10 @@ class X11Observer final : public WindowObserver {
         record_->observer = nullptr;
         record_->callback = nullptr;
     }
-    void addNotification(const std::string& name) override { record_->notifications.insert(name); }
+    AccessibilityError addNotification(const std::string& name) override {
+        record_->notifications.insert(name);
+        return AccessibilityError::success;
+    }
     void attachToMainRunLoop() override { record_->attached = true; }
     void detachFromMainRunLoop() override { record_->attached = false; }
 
@@ -102,6 +105,11 @@ struct X11Desktop::State final : public x11::TrackerListener,
     }
     void screenChanged() override {
         defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});
+    }
+    void currentDesktopChanged() override {
+        // The counterpart of a Space switch: it asks for a pass whether or not any observed
+        // window was on the desktops left or entered.
+        workspaceCenter.post({NotificationName::workspaceActiveSpaceDidChange, std::nullopt});
     }
     void topLevelConfigured(const xcb_configure_notify_event_t& event) override {
         for (auto& [window, panel] : livePanels()) {

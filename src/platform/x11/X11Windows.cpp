@@ -805,6 +805,7 @@ void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
                     rootDirty_ = true;
                 } else if (e->atom == atoms._NET_CURRENT_DESKTOP) {
                     rootDirty_ = true;
+                    listener_.currentDesktopChanged();
                     // Every window on the desktops left or entered changes visibility.
                     for (const auto& [window, client] : clients_) {
                         if (client.desktop && *client.desktop != allDesktops) {

@@ -28,6 +28,8 @@ class TrackerListener {
     virtual void windowEvent(int32_t pid, const char* notification) = 0;
     virtual void windowManagerChanged(bool present) = 0;
     virtual void screenChanged() = 0;
+    // The window manager switched to another desktop.
+    virtual void currentDesktopChanged() = 0;
     // A direct child of the root was configured (moved, resized or restacked).
     virtual void topLevelConfigured(const xcb_configure_notify_event_t& event) = 0;
     // The window manager published a new stacking order.
