@@ -1,4 +1,5 @@
 // The accessibility permission, and one window observer per running blocked application.
+#include <cstddef>
 #include <iterator>
 #include <unordered_set>
 
@@ -105,14 +106,19 @@ void ShieldManager::installAXObservers() {
 
 void ShieldManager::registerNotifications(int32_t pid, WindowObserver& observer,
                                           const std::vector<std::string>& names) {
-    std::vector<std::string> notDone;
-    for (const std::string& name : names) {
-        if (!registrationDone(observer.addNotification(name))) {
-            notDone.push_back(name);
+    // Each registration is a synchronous message to the application. One that is not done
+    // usually means the application cannot answer yet (still launching, or busy until the
+    // messaging timeout), and asking for the rest now would only wait again; they stay pending
+    // for the next installation. The refused name goes last, so that a name the application
+    // always refuses never holds back the others.
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!registrationDone(observer.addNotification(names[i]))) {
+            std::vector<std::string> notDone(names.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                             names.end());
+            notDone.push_back(names[i]);
+            pendingNotifications[pid] = std::move(notDone);
+            return;
         }
-    }
-    if (!notDone.empty()) {
-        pendingNotifications[pid] = std::move(notDone);
     }
 }
 

@@ -121,7 +121,8 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     void refreshAccessibility(bool prompt);
     void installAXObservers();
     void removeAXObservers();
-    // Registers each name on the process's observer, keeping those not done for later.
+    // Registers the names on the process's observer in order, up to the first one that is not
+    // done; that one and the rest are kept for the next installation.
     void registerNotifications(int32_t pid, WindowObserver& observer,
                                const std::vector<std::string>& names);
 

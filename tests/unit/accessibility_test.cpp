@@ -111,13 +111,12 @@ TEST_F(AccessibilityTracking, NotificationsBecomeOneDebouncedPass) {
 }
 
 // An application still launching cannot take registrations yet: they stay pending, are made
-// again at each pass until they go through, and from then on its moves are followed within
-// the debounce.
+// again at each pass (one unanswered request per pass, since each may wait for the messaging
+// timeout) until they go through, and from then on its moves are followed within the debounce.
 TEST_F(AccessibilityTracking, RegistrationsRefusedAtLaunchAreMadeAgainUntilDone) {
-    desktop.accessibilityState.registrationResult = [](int32_t pid, const std::string&,
-                                                       int earlier) {
-        return pid == 10 && earlier < 3 ? AccessibilityError::cannotComplete
-                                        : AccessibilityError::success;
+    desktop.accessibilityState.registrationResult = [this](int32_t pid, const std::string&, int) {
+        return pid == 10 && desktop.loop.uptime() < 6 ? AccessibilityError::cannotComplete
+                                                      : AccessibilityError::success;
     };
     startBlock();
     ASSERT_EQ(manager->pendingNotifications.count(10), 1u);
@@ -125,19 +124,23 @@ TEST_F(AccessibilityTracking, RegistrationsRefusedAtLaunchAreMadeAgainUntilDone)
     EXPECT_FALSE(manager->pendingNotifications.contains(11));
     EXPECT_EQ(observedPids(), (std::set<int32_t>{10, 11}));
     EXPECT_EQ(desktop.accessibilityState.fire(10, "AXMoved"), 0);
+    auto record = desktop.accessibilityState.liveObservers().at(0);
+    ASSERT_EQ(record->pid, 10);
+    // The start's two installations each asked once and stopped at the refusal.
+    EXPECT_EQ(record->notifications, (std::vector<std::string>{"AXMoved", "AXResized"}));
 
     desktop.loop.advance(4.01);
     EXPECT_EQ(manager->pendingNotifications.at(10).size(), 9u);
+    EXPECT_EQ(record->notifications.size(), 3u);
     desktop.loop.advance(4);
     EXPECT_TRUE(manager->pendingNotifications.empty());
-    // The observer was kept throughout; only its registrations were made again.
+    EXPECT_EQ(record->registered.size(), 9u);
+    // The observer was kept throughout; only its registrations were made again, and no more
+    // once done.
     EXPECT_EQ(desktop.accessibilityState.createCalls, 2);
-    // Asked at the start's two installations and at the two periodic passes, then never again.
-    auto record = desktop.accessibilityState.liveObservers().at(0);
-    ASSERT_EQ(record->pid, 10);
-    EXPECT_EQ(record->notifications.size(), 4 * 9u);
+    EXPECT_EQ(record->notifications.size(), 3 + 9u);
     desktop.loop.advance(4);
-    EXPECT_EQ(record->notifications.size(), 4 * 9u);
+    EXPECT_EQ(record->notifications.size(), 3 + 9u);
 
     setWindows({window(1, 10, {300, 200, 500, 400})});
     EXPECT_EQ(desktop.accessibilityState.fire(10, "AXWindowMoved"), 1);
@@ -145,6 +148,20 @@ TEST_F(AccessibilityTracking, RegistrationsRefusedAtLaunchAreMadeAgainUntilDone)
     auto shields = desktop.openPanels();
     ASSERT_EQ(shields.size(), 1u);
     EXPECT_EQ(shields[0]->frame, manager->panelFrame({300, 200, 500, 400}));
+}
+
+// A name the application always refuses is asked again at each pass, after the others, and
+// never keeps them from being registered.
+TEST_F(AccessibilityTracking, ARefusedNameGoesLast) {
+    desktop.accessibilityState.registrationResult = [](int32_t, const std::string& name, int) {
+        return name == "AXMoved" ? AccessibilityError::failure : AccessibilityError::success;
+    };
+    startBlock();
+    for (const auto& record : desktop.accessibilityState.liveObservers()) {
+        EXPECT_EQ(record->registered.size(), 8u) << record->pid;
+        EXPECT_EQ(manager->pendingNotifications.at(record->pid),
+                  std::vector<std::string>{"AXMoved"});
+    }
 }
 
 TEST_F(AccessibilityTracking, OnlyAnswersThatCanChangeAreAskedAgain) {
