@@ -14,6 +14,17 @@ set(SHIELD_BUNDLE_IDENTIFIER "org.shieldhelper.helper" CACHE STRING
 set(SHIELD_BUNDLE_NAME "Shield Helper" CACHE STRING
   "Bundle name embedded in the shield-helper executable")
 
+# Further warnings for the Objective-C++ desktop, on top of the usual ones: overrides that skip
+# their superclass, nullability slips, weak references read twice, blocks that capture self
+# unseen, 64-bit values cut to 32 bits, and API used on a macOS older than the one introducing it.
+set(SHIELD_OBJC_WARNINGS
+  -Wobjc-missing-super-calls
+  -Wnullable-to-nonnull-conversion
+  -Warc-repeated-use-of-weak
+  -Wimplicit-retain-self
+  -Wshorten-64-to-32
+  -Wunguarded-availability)
+
 set(SHIELD_MACOS_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/platform/macos)
 
 function(shield_add_macos_desktop)
@@ -23,7 +34,8 @@ function(shield_add_macos_desktop)
     OBJCXX_STANDARD 20
     OBJCXX_STANDARD_REQUIRED ON
     OBJCXX_EXTENSIONS OFF)
-  target_compile_options(shield-desktop PRIVATE ${SHIELD_WARNINGS} -fobjc-arc)
+  target_compile_options(shield-desktop PRIVATE ${SHIELD_WARNINGS} ${SHIELD_OBJC_WARNINGS}
+    -fobjc-arc)
   target_link_libraries(shield-desktop PUBLIC
     shield-core
     "-framework AppKit"

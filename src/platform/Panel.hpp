@@ -46,6 +46,8 @@ struct PanelConfiguration {
     bool hasShadow = true;
     int level = normalWindowLevel;
     bool hidesOnDeactivate = true;
+    // Whether the window server may move the panel when it is dragged.
+    bool movable = true;
     uint64_t collectionBehavior = 0;
     AnimationBehavior animationBehavior = AnimationBehavior::defaultBehavior;
     bool canBecomeKeyWindow = false;

@@ -72,6 +72,8 @@ PanelConfiguration shieldPanelConfiguration(const Rect& frame) {
     // and windows further up stay above it.
     configuration.level = normalWindowLevel;
     configuration.hidesOnDeactivate = false;
+    // Only the helper places a shield: no drag or system gesture may pull it off its window.
+    configuration.movable = false;
     configuration.collectionBehavior = collectionBehaviorCanJoinAllSpaces |
                                        collectionBehaviorTransient |
                                        collectionBehaviorFullScreenAuxiliary;

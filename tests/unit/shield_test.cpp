@@ -63,6 +63,7 @@ TEST_F(ShieldInput, MakeShieldConfiguresAnOffScreenPanel) {
     EXPECT_FALSE(c.hasShadow);
     EXPECT_EQ(c.level, 0);
     EXPECT_FALSE(c.hidesOnDeactivate);
+    EXPECT_FALSE(c.movable);
     EXPECT_EQ(c.collectionBehavior, 265u);
     EXPECT_EQ(c.animationBehavior, AnimationBehavior::none);
     EXPECT_TRUE(c.canBecomeKeyWindow);

@@ -14,7 +14,10 @@ namespace {
 
 // Accessibility calls are synchronous messages to the observed application; a hung application
 // would otherwise hold the helper for the system's default timeout (several seconds) on every
-// call made through its element.
+// call made through its element. The only calls made through it are the notification
+// registrations: one cut short by this timeout reports that it could not complete, and the core
+// keeps it to make again at the next pass, so the timeout delays a registration but never loses
+// it.
 constexpr float applicationMessagingTimeout = 0.25F;
 
 class AppKitWindowObserver;
@@ -48,11 +51,12 @@ class AppKitWindowObserver final : public WindowObserver {
     AppKitWindowObserver(const AppKitWindowObserver&) = delete;
     AppKitWindowObserver& operator=(const AppKitWindowObserver&) = delete;
 
-    void addNotification(const std::string& name) override {
+    AccessibilityError addNotification(const std::string& name) override {
         CFStringRef notification = createString(name);
-        // A refusal (a notification the application does not support) is not reported.
-        AXObserverAddNotification(observer_, application_, notification, nullptr);
+        const AXError result =
+            AXObserverAddNotification(observer_, application_, notification, nullptr);
         CFRelease(notification);
+        return static_cast<AccessibilityError>(result);
     }
 
     void attachToMainRunLoop() override {

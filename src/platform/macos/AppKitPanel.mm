@@ -203,6 +203,7 @@ class AppKitPanel final : public Panel {
         panel_.hasShadow = configuration.hasShadow ? YES : NO;
         panel_.level = configuration.level;
         panel_.hidesOnDeactivate = configuration.hidesOnDeactivate ? YES : NO;
+        panel_.movable = configuration.movable ? YES : NO;
         panel_.collectionBehavior =
             static_cast<NSWindowCollectionBehavior>(configuration.collectionBehavior);
         panel_.animationBehavior =

@@ -25,6 +25,8 @@ NSNotificationName appKitName(NotificationName name) {
             return NSWorkspaceDidHideApplicationNotification;
         case NotificationName::workspaceDidUnhideApplication:
             return NSWorkspaceDidUnhideApplicationNotification;
+        case NotificationName::workspaceActiveSpaceDidChange:
+            return NSWorkspaceActiveSpaceDidChangeNotification;
         case NotificationName::applicationDidChangeScreenParameters:
             return NSApplicationDidChangeScreenParametersNotification;
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/Desktop.hpp"
@@ -23,10 +24,12 @@ class AppKitLoop final : public MainLoop, public Application {
     void postDelayed(double delaySeconds, Task task) override;
     std::shared_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                          Task action) override;
+    std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) override;
     double now() const override;
 
     // Application
     void setActivationPolicy(ActivationPolicy policy) override;
+    std::shared_ptr<Activity> beginActivity(const std::string& reason) override;
     void run() override;
     [[noreturn]] void terminate() override;
 };

@@ -33,7 +33,12 @@ CFStringRef createString(std::string_view text) {
     string = CFStringCreateWithBytes(
         kCFAllocatorDefault, reinterpret_cast<const UInt8*>(repaired.data()),
         static_cast<CFIndex>(repaired.size()), kCFStringEncodingUTF8, false);
-    return string != nullptr ? string : CFSTR("");
+    if (string != nullptr) {
+        return string;
+    }
+    // Callers release the result, so even the fallback must be a string of their own, never
+    // a constant.
+    return CFStringCreateWithCharacters(kCFAllocatorDefault, nullptr, 0);
 }
 
 }  // namespace sh::macos
