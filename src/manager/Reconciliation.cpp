@@ -60,6 +60,9 @@ void ShieldManager::reconcile() {
         }
         record->panel->orderWindow(WindowOrderingMode::above, window.snapshot.number);
     }
+    // Also right after a shield was built, and at the start of a block: a blocked window that
+    // already had the keyboard must not keep it behind its new shield.
+    holdKeyboard(windows);
 
     int64_t covered = 0;
     for (const EligibleWindow& window : windows) {
@@ -76,7 +79,8 @@ void ShieldManager::reconcile() {
 }
 
 void ShieldManager::raiseShields(int32_t pid) {
-    for (const EligibleWindow& window : snapshots()) {
+    std::vector<EligibleWindow> windows = snapshots();
+    for (const EligibleWindow& window : windows) {
         if (window.snapshot.pid != pid) {
             continue;
         }
@@ -84,10 +88,40 @@ void ShieldManager::raiseShields(int32_t pid) {
         if (found == shields.end()) {
             continue;
         }
-        // Hold the record: making a panel key can run platform code.
+        // Hold the record: ordering a panel can run platform code.
         std::shared_ptr<ShieldRecord> record = found->second;
         record->panel->orderWindow(WindowOrderingMode::above, window.snapshot.number);
-        record->panel->makeKeyWindow();
+    }
+    // The application was just activated: the shield over its front window takes the keys.
+    makeTopmostShieldKey(windows, pid);
+}
+
+void ShieldManager::holdKeyboard(const std::vector<EligibleWindow>& windows) {
+    // Only the desktop's own word on which application is active decides: a shield never
+    // takes the keyboard from an application that is not blocked.
+    std::optional<RunningApplication> front = desktop_.workspace().frontmostApplication();
+    if (front) {
+        makeTopmostShieldKey(windows, front->processIdentifier);
+    }
+}
+
+void ShieldManager::makeTopmostShieldKey(const std::vector<EligibleWindow>& windows, int32_t pid) {
+    // The list runs front to back, so the first window of the process is its topmost one;
+    // only blocked applications' windows are in it.
+    for (const EligibleWindow& window : windows) {
+        if (window.snapshot.pid != pid) {
+            continue;
+        }
+        auto found = shields.find(window.snapshot.number);
+        if (found == shields.end() || !found->second) {
+            continue;
+        }
+        std::shared_ptr<ShieldRecord> record = found->second;
+        // Asking again when it already is key would only disturb the desktop.
+        if (!record->panel->isKeyWindow()) {
+            record->panel->makeKeyWindow();
+        }
+        return;
     }
 }
 

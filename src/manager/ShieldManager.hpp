@@ -103,6 +103,9 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     std::vector<EligibleWindow> snapshots();
     void reconcile();
     void raiseShields(int32_t pid);
+    // While a blocked application is the active one, its topmost shield holds the keyboard.
+    void holdKeyboard(const std::vector<EligibleWindow>& windows);
+    void makeTopmostShieldKey(const std::vector<EligibleWindow>& windows, int32_t pid);
     void clearShields();
     void publishCoverageIfChanged();
     std::string coverageSignature() const;

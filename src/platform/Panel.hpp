@@ -71,6 +71,8 @@ class Panel {
     virtual void orderWindow(WindowOrderingMode mode, int64_t relativeTo) = 0;
     // Makes the panel the key window, so that key presses reach its view.
     virtual void makeKeyWindow() = 0;
+    // Whether the panel is the key window now, as the desktop sees it.
+    virtual bool isKeyWindow() = 0;
     // Removes the panel for good; it is never shown again.
     virtual void close() = 0;
 };

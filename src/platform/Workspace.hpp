@@ -60,6 +60,9 @@ class Workspace {
   public:
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
+    // The application that is active now (the one that receives the keyboard), as the desktop
+    // sees it at this moment; absent when none is, or when it cannot be told.
+    virtual std::optional<RunningApplication> frontmostApplication() = 0;
     // The centre that posts the workspace notifications: the five about applications and the
     // one about the active Space.
     virtual NotificationCenter& notificationCenter() = 0;

@@ -22,6 +22,7 @@ class HeadlessNotificationCenter final : public NotificationCenter {
 class HeadlessWorkspace final : public Workspace {
   public:
     std::vector<RunningApplication> runningApplications() override { return {}; }
+    std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
     NotificationCenter& notificationCenter() override { return center_; }
 
   private:
@@ -47,6 +48,7 @@ class HeadlessPanel final : public Panel {
     void setFrame(const Rect&, bool) override {}
     void orderWindow(WindowOrderingMode, int64_t) override {}
     void makeKeyWindow() override {}
+    bool isKeyWindow() override { return false; }
     void close() override { view_.reset(); }
 
   private:

@@ -254,6 +254,8 @@ class AppKitPanel final : public Panel {
         [panel_ makeKeyWindow];
     }
 
+    bool isKeyWindow() override { return !closed_ && panel_.isKeyWindow; }
+
     void close() override {
         if (closed_) {
             return;

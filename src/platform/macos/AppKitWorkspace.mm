@@ -112,6 +112,14 @@ class AppKitWorkspace final : public Workspace {
         return result;
     }
 
+    std::optional<RunningApplication> frontmostApplication() override {
+        NSRunningApplication* application = [[NSWorkspace sharedWorkspace] frontmostApplication];
+        if (application == nil) {
+            return std::nullopt;
+        }
+        return runningApplication(application);
+    }
+
     NotificationCenter& notificationCenter() override { return center_; }
 
   private:

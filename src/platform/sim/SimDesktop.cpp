@@ -408,6 +408,16 @@ WindowInfoRecord SimDesktop::window(int64_t number, int32_t pid, Rect bounds, in
 }
 
 void SimDesktop::postWorkspace(NotificationName name, std::optional<RunningApplication> app) {
+    // As on a real desktop, the application is already the active one when its activation is
+    // announced.
+    // The activation also takes the key window away from the helper's panels.
+    if (name == NotificationName::workspaceDidActivateApplication) {
+        workspaceState.frontmost = app;
+        if (auto key = keyPanel_.lock()) {
+            key->isKey = false;
+        }
+        keyPanel_.reset();
+    }
     workspaceState.center.post({name, std::move(app)});
 }
 

@@ -121,8 +121,15 @@ class SimWorkspace final : public Workspace {
         return applications;
     }
     NotificationCenter& notificationCenter() override { return center; }
+    std::optional<RunningApplication> frontmostApplication() override {
+        ++frontmostCalls;
+        return frontmost;
+    }
 
     std::vector<RunningApplication> applications;
+    // The active application; an activation posted through the desktop sets it.
+    std::optional<RunningApplication> frontmost;
+    int frontmostCalls = 0;
     SimNotificationCenter center;
     int runningApplicationsCalls = 0;
 };
@@ -134,6 +141,7 @@ struct SimPanel final : public Panel, public std::enable_shared_from_this<SimPan
     void setFrame(const Rect& frame, bool display) override;
     void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override;
     void makeKeyWindow() override;
+    bool isKeyWindow() override { return isKey && !closed; }
     void close() override;
 
     PanelConfiguration configuration;

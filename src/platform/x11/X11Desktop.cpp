@@ -124,11 +124,19 @@ struct X11Desktop::State final : public x11::TrackerListener,
     WindowTracker& tracker() override { return *windows; }
     void postToMain(Task task) override { loop->post(std::move(task)); }
     void panelClosed(xcb_window_t window) override { panels.erase(window); }
+    xcb_timestamp_t serverTime() override {
+        fetchServerTime();
+        return display->lastTimestamp();
+    }
 
     // Workspace
     std::vector<RunningApplication> runningApplications() override {
         processEvents();
         return windows->runningApplications();
+    }
+    std::optional<RunningApplication> frontmostApplication() override {
+        processEvents();
+        return windows->frontmostApplication();
     }
     NotificationCenter& notificationCenter() override { return workspaceCenter; }
 
@@ -261,15 +269,19 @@ struct X11Desktop::State final : public x11::TrackerListener,
         }
     }
 
-    // A real server timestamp to start with: append nothing to a property of a window of our
-    // own and read the time of the notification that follows.
+    // A real server timestamp, at the start and for requests that need the time of now:
+    // append nothing to a property of a window of our own and read the time of the
+    // notification that follows. The window stays for the next time.
     void fetchServerTime() {
         xcb_connection_t* c = display->get();
-        xcb_window_t window = xcb_generate_id(c);
-        uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, display->root(), -1, -1, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
-                          &mask);
+        if (timeWindow == XCB_NONE) {
+            timeWindow = xcb_generate_id(c);
+            uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+            xcb_create_window(c, XCB_COPY_FROM_PARENT, timeWindow, display->root(), -1, -1, 1, 1, 0,
+                              XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
+                              &mask);
+        }
+        xcb_window_t window = timeWindow;
         xcb_change_property(c, XCB_PROP_MODE_APPEND, window,
                             display->atoms()._SHIELD_HELPER_TIMESTAMP, XCB_ATOM_STRING, 8, 0,
                             nullptr);
@@ -284,8 +296,8 @@ struct X11Desktop::State final : public x11::TrackerListener,
             }
             stashed.push_back(std::move(event));
         }
-        xcb_destroy_window(c, window);
     }
+    xcb_window_t timeWindow = XCB_NONE;
 };
 
 std::unique_ptr<X11Desktop> X11Desktop::connect() {

@@ -98,9 +98,11 @@ void X11Panel::applyHints() {
         setCardinals(c, window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM,
                      {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER});
     }
+    // No input for the window manager: it must never hand the keyboard to a shield by itself
+    // (on mapping, on a click, on a desktop switch), taking it from the window the user is
+    // typing in. The helper gives a shield the focus itself when the core makes it key.
     setCardinals(c, window_, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS,
-                 {inputHint | stateHint, configuration_.canBecomeKeyWindow ? 1u : 0u, normalState,
-                  0, 0, 0, 0, 0, 0});
+                 {inputHint | stateHint, 0, normalState, 0, 0, 0, 0, 0, 0});
     // A user time of zero asks the window manager not to focus the window when it maps.
     setCardinals(c, window_, atoms._NET_WM_USER_TIME, XCB_ATOM_CARDINAL, {0});
 }
@@ -213,6 +215,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
             mapped_ = false;
             viewable_ = false;
         }
+        keyWhenViewable_ = false;
         orderMode_ = mode;
         return;
     }
@@ -300,14 +303,40 @@ void X11Panel::makeKeyWindow() {
     if (!usable() || !configuration_.canBecomeKeyWindow || !mapped_) {
         return;
     }
-    Connection& connection = host_.connection();
-    if (managed_) {
-        connection.sendRootMessage(window_, connection.atoms()._NET_ACTIVE_WINDOW,
-                                   {sourcePager, connection.lastTimestamp(), 0, 0, 0});
-    } else {
-        xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_,
-                            connection.lastTimestamp());
+    if (!viewable_) {
+        // Focus on a window not yet shown is refused; the window manager may still be
+        // mapping it.
+        keyWhenViewable_ = true;
+        return;
     }
+    takeFocus();
+}
+
+void X11Panel::takeFocus() {
+    keyWhenViewable_ = false;
+    Connection& connection = host_.connection();
+    // A timestamp older than the last focus change would make the server ignore the request.
+    xcb_timestamp_t now = host_.serverTime();
+    if (managed_) {
+        // Tell the window manager, so that it shows the shield's window as the active one and
+        // does not move the focus back; then take it, as a window manager may decline to
+        // activate a window that asks for no input.
+        connection.sendRootMessage(window_, connection.atoms()._NET_ACTIVE_WINDOW,
+                                   {sourcePager, now, 0, 0, 0});
+    }
+    xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_, now);
+}
+
+bool X11Panel::isKeyWindow() {
+    if (!usable() || !mapped_) {
+        return false;
+    }
+    if (keyWhenViewable_) {
+        return true;
+    }
+    xcb_connection_t* c = host_.connection().get();
+    auto focus = reply(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+    return focus && focus->focus == window_;
 }
 
 void X11Panel::close() {
@@ -392,6 +421,9 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         case XCB_MAP_NOTIFY:
             viewable_ = true;
             needsRedraw_ = true;
+            if (keyWhenViewable_) {
+                takeFocus();
+            }
             break;
         case XCB_UNMAP_NOTIFY:
             viewable_ = false;

@@ -25,6 +25,8 @@ class PanelHost {
     // Runs the view's input handling on the main loop, after the event at hand.
     virtual void postToMain(Task task) = 0;
     virtual void panelClosed(xcb_window_t window) = 0;
+    // The server's time now, for requests that a stale timestamp would have ignored.
+    virtual xcb_timestamp_t serverTime() = 0;
 };
 
 class X11Panel final : public Panel, public std::enable_shared_from_this<X11Panel> {
@@ -38,6 +40,7 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void setFrame(const Rect& frame, bool display) override;
     void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override;
     void makeKeyWindow() override;
+    bool isKeyWindow() override;
     void close() override;
 
     xcb_window_t window() const { return window_; }
@@ -86,6 +89,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     std::shared_ptr<PanelContent> view_;
     cairo_surface_t* surface_ = nullptr;
     bool needsRedraw_ = false;
+    // Made key before the server showed it: the focus follows once it is viewable.
+    bool keyWhenViewable_ = false;
+    void takeFocus();
     // Corrections asked for since the panel was last seen in place; bounded, so that a
     // window manager with other ideas is not fought forever.
     int corrections_ = 0;

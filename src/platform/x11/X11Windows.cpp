@@ -754,6 +754,52 @@ WindowTracker::Client* WindowTracker::clientOfFrame(xcb_window_t frame) {
     return it == frameToClient_.end() ? nullptr : clientOf(it->second);
 }
 
+WindowTracker::Client* WindowTracker::clientContaining(xcb_window_t window) {
+    xcb_connection_t* c = connection_.get();
+    xcb_window_t root = connection_.root();
+    // Focus often rests on a child of the client (a toolkit's focus proxy) or on a frame.
+    for (int depth = 0; depth < 16 && window != XCB_NONE && window != root; ++depth) {
+        if (Client* client = clientOf(window)) {
+            return client;
+        }
+        if (Client* client = clientOfFrame(window)) {
+            return client;
+        }
+        auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, window));
+        if (!tree) {
+            return nullptr;
+        }
+        window = tree->parent;
+    }
+    return nullptr;
+}
+
+std::optional<RunningApplication> WindowTracker::frontmostApplication() {
+    sync();
+    const Client* client = nullptr;
+    if (wmPresent_ && activeWindow_ != XCB_NONE) {
+        client = clientContaining(activeWindow_);
+    } else {
+        xcb_connection_t* c = connection_.get();
+        auto focus = reply(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+        if (!focus || focus->focus == XCB_NONE) {
+            return std::nullopt;
+        }
+        xcb_window_t window = focus->focus;
+        if (window == XCB_INPUT_FOCUS_POINTER_ROOT || window == connection_.root()) {
+            // Keys go to the window under the pointer.
+            auto pointer =
+                reply(c, xcb_query_pointer_reply, xcb_query_pointer(c, connection_.root()));
+            window = pointer ? pointer->child : XCB_NONE;
+        }
+        client = clientContaining(window);
+    }
+    if (client == nullptr || !client->pid) {
+        return std::nullopt;
+    }
+    return applicationOf(*client->pid);
+}
+
 void WindowTracker::notifyWindow(const Client& client, const char* notification) {
     if (client.pid) {
         listener_.windowEvent(*client.pid, notification);

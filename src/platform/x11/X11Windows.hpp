@@ -64,6 +64,10 @@ class WindowTracker {
     uint16_t rootWidth() const { return rootWidth_; }
     uint16_t rootHeight() const { return rootHeight_; }
     std::vector<RunningApplication> runningApplications();
+    // The application whose window is active: the window manager's active window, or the
+    // window holding the keyboard focus when no window manager names one. Absent when that
+    // is no application's window (a shield of ours, the root, nothing).
+    std::optional<RunningApplication> frontmostApplication();
     // Front to back.
     WindowInfoList copyWindowInfo(uint32_t options);
     // The direct child of the root that holds the client (its frame under a reparenting
@@ -118,6 +122,8 @@ class WindowTracker {
     void geometryEvent(xcb_window_t window, bool synthetic, const WindowGeometry& geometry);
     Client* clientOf(xcb_window_t window);
     Client* clientOfFrame(xcb_window_t frame);
+    // The client that the window belongs to: itself, its frame, or an ancestor of either.
+    Client* clientContaining(xcb_window_t window);
     void notifyWindow(const Client& client, const char* notification);
     std::optional<RunningApplication> applicationOf(int32_t pid) const;
 
