@@ -255,12 +255,19 @@ static int print_clients(xcb_window_t w, int depth, int first, xcb_atom_t wm_sta
         free(g);
         free(t);
         free(a);
+        int managed = state != NULL && state->format == 32;
         free(state);
         free(net_state);
         free(cls);
-        return 0;
+        /* A window manager's frame may carry a class of its own (i3): the client it holds,
+         * the one with WM_STATE, is inside it. */
+        if (managed || depth >= 3) {
+            return 0;
+        }
+        first = 0;
+    } else {
+        free(cls);
     }
-    free(cls);
     if (depth >= 3) {
         return first;
     }

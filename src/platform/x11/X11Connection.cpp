@@ -60,6 +60,8 @@ constexpr AtomName atomNames[] = {
     {"_NET_WM_NAME", &Atoms::_NET_WM_NAME},
     {"_MOTIF_WM_HINTS", &Atoms::_MOTIF_WM_HINTS},
     {"_SHIELD_HELPER_TIMESTAMP", &Atoms::_SHIELD_HELPER_TIMESTAMP},
+    {"_NET_WM_STATE_MAXIMIZED_VERT", &Atoms::_NET_WM_STATE_MAXIMIZED_VERT},
+    {"_NET_WM_STATE_MAXIMIZED_HORZ", &Atoms::_NET_WM_STATE_MAXIMIZED_HORZ},
 };
 
 }  // namespace

@@ -75,6 +75,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
     // Expires with the desktop; panels the core still holds then do nothing.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
     bool stackingCheckPending = false;
+    bool unmanagedShields = false;
 
     // TrackerListener
     void applicationEvent(NotificationName name, const RunningApplication& app) override {
@@ -99,6 +100,8 @@ struct X11Desktop::State final : public x11::TrackerListener,
         }
     }
     void windowManagerChanged(bool present) override {
+        // Another window manager may keep managed shields in place.
+        unmanagedShields = false;
         for (auto& [window, weak] : livePanels()) {
             weak->windowManagerChanged(present);
         }
@@ -124,6 +127,16 @@ struct X11Desktop::State final : public x11::TrackerListener,
     WindowTracker& tracker() override { return *windows; }
     void postToMain(Task task) override { loop->post(std::move(task)); }
     void panelClosed(xcb_window_t window) override { panels.erase(window); }
+    bool unmanagedShieldsPreferred() override { return unmanagedShields; }
+    void preferUnmanagedShields() override { unmanagedShields = true; }
+    void panelWindowChanged(xcb_window_t old, xcb_window_t now) override {
+        auto found = panels.find(old);
+        if (found != panels.end()) {
+            std::weak_ptr<X11Panel> panel = found->second;
+            panels.erase(found);
+            panels[now] = panel;
+        }
+    }
     xcb_timestamp_t serverTime() override {
         fetchServerTime();
         return display->lastTimestamp();
@@ -200,6 +213,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
                 break;
             case XCB_UNMAP_NOTIFY:
                 target = reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window;
+                break;
+            case XCB_PROPERTY_NOTIFY:
+                target = reinterpret_cast<const xcb_property_notify_event_t*>(event)->window;
                 break;
             default:
                 break;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -47,15 +48,25 @@ void setString(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xc
 X11Panel::X11Panel(PanelHost& host, std::weak_ptr<void> alive,
                    const PanelConfiguration& configuration)
     : host_(host), alive_(std::move(alive)), configuration_(configuration) {
-    Connection& connection = host_.connection();
-    xcb_connection_t* c = connection.get();
-    managed_ = host_.tracker().windowManagerPresent();
+    managed_ = host_.tracker().windowManagerPresent() && !host_.unmanagedShieldsPreferred();
     // Work out the geometry first; the window is created with it.
     setFrame(configuration.contentRect, false);
+    createWindow();
+}
+
+void X11Panel::createWindow() {
+    Connection& connection = host_.connection();
+    xcb_connection_t* c = connection.get();
     window_ = xcb_generate_id(c);
-    // Until the view paints, the server fills the window with the configured background.
-    uint32_t values[] = {pixelFor(configuration.backgroundColor, connection.hasAlpha()), 0,
-                         managed_ ? 0u : 1u, panelEventMask, connection.colormap()};
+    // Until the view paints, the server fills the window with the configured background, or
+    // with the view's own fill once there is a view.
+    uint32_t background = pixelFor(configuration_.backgroundColor, connection.hasAlpha());
+    if (view_) {
+        Drawing picture =
+            view_->draw(Rect{0, 0, static_cast<double>(width_), static_cast<double>(height_)});
+        background = pixelFor(picture.fill, connection.hasAlpha());
+    }
+    uint32_t values[] = {background, 0, managed_ ? 0u : 1u, panelEventMask, connection.colormap()};
     xcb_create_window(c, connection.depth(), window_, connection.root(), static_cast<int16_t>(x_),
                       static_cast<int16_t>(y_), static_cast<uint16_t>(width_),
                       static_cast<uint16_t>(height_), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -64,6 +75,7 @@ X11Panel::X11Panel(PanelHost& host, std::weak_ptr<void> alive,
                           XCB_CW_EVENT_MASK | XCB_CW_COLORMAP,
                       values);
     applyHints();
+    placed_.reset();
     placeGeometry();
     drawnWidth_ = width_;
     drawnHeight_ = height_;
@@ -108,6 +120,12 @@ void X11Panel::applyHints() {
 }
 
 void X11Panel::placeGeometry() {
+    // A pass that changes nothing writes nothing: a window manager answers every request.
+    std::array<int64_t, 4> wanted = {x_, y_, width_, height_};
+    if (placed_ == wanted) {
+        return;
+    }
+    placed_ = wanted;
     xcb_connection_t* c = host_.connection().get();
     // Placement requested by the program, to be honoured as given (no cascading or
     // centring on the parent).
@@ -185,6 +203,7 @@ void X11Panel::setTransientFor(xcb_window_t client) {
 }
 
 void X11Panel::restack() {
+    restackedAbove_ = topLevel_;
     xcb_connection_t* c = host_.connection().get();
     uint32_t values[] = {topLevel_, orderMode_ == WindowOrderingMode::below
                                         ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
@@ -248,15 +267,19 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
             }
             xcb_map_window(c, window_);
             mapped_ = true;
-        } else {
+            restackedAbove_ = topLevel_;
+        } else if (restackedAbove_ != topLevel_) {
+            // Otherwise it is still where the last restack put it: whatever moved in between
+            // since was answered at once (topLevelConfigured).
             restack();
         }
         return;
     }
 
-    // Managed: the window manager keeps a transient directly above its parent.
+    // Managed: the window manager keeps a transient directly above its parent. Corrections
+    // are counted across passes, so that a window manager with other ideas is not fought
+    // forever.
     setTransientFor(client);
-    corrections_ = 0;
     if (!mapped_ || !viewable_) {
         // Also when asked before but never shown: a window manager that is still starting
         // can drop a map request, and asking again is harmless.
@@ -271,7 +294,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
 void X11Panel::keepInPlace() {
     constexpr int maximumCorrections = 3;
     if (!usable() || !managed_ || !mapped_ || orderMode_ != WindowOrderingMode::above ||
-        relativeTo_ == XCB_NONE || corrections_ >= maximumCorrections) {
+        relativeTo_ == XCB_NONE) {
         return;
     }
     const std::vector<xcb_window_t>& stacking = host_.tracker().stackingOrder();
@@ -283,6 +306,11 @@ void X11Panel::keepInPlace() {
     }
     if (self == target + 1) {
         corrections_ = 0;
+        return;
+    }
+    if (corrections_ >= maximumCorrections) {
+        // This window manager does not keep a managed shield in place.
+        fallBack();
         return;
     }
     // Restack requests relative to a sibling mean "raise to the top" to some window managers,
@@ -381,11 +409,18 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             break;
         case XCB_CONFIGURE_NOTIFY: {
             auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-            if (e->window == window_ && (e->width != drawnWidth_ || e->height != drawnHeight_)) {
+            if (e->window != window_) {
+                break;
+            }
+            if (e->width != drawnWidth_ || e->height != drawnHeight_) {
                 drawnWidth_ = e->width;
                 drawnHeight_ = e->height;
                 cairo_xcb_surface_set_size(surface_, e->width, e->height);
                 needsRedraw_ = true;
+            }
+            // The window manager's word on where a managed shield is, in root coordinates.
+            if (managed_ && (event->response_type & 0x80) != 0) {
+                keepGeometry(e->x, e->y, e->width, e->height);
             }
             break;
         }
@@ -421,13 +456,36 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         case XCB_MAP_NOTIFY:
             viewable_ = true;
             needsRedraw_ = true;
+            if (managed_ && decorated()) {
+                // The window manager gave the shield a title bar or a border: the veil would
+                // land beside its window.
+                fallBack();
+                break;
+            }
             if (keyWhenViewable_) {
                 takeFocus();
             }
             break;
         case XCB_UNMAP_NOTIFY:
             viewable_ = false;
+            if (managed_ && mapped_) {
+                // Judged after the batch of events, once the window manager has hidden the
+                // covered window too if it hides both.
+                std::weak_ptr<X11Panel> weak = weak_from_this();
+                host_.postToMain([weak] {
+                    if (auto panel = weak.lock()) {
+                        panel->checkHidden();
+                    }
+                });
+            }
             break;
+        case XCB_PROPERTY_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (managed_ && e->window == window_ && e->atom == connection.atoms()._NET_WM_STATE) {
+                checkState();
+            }
+            break;
+        }
         case XCB_CLIENT_MESSAGE: {
             auto* e = reinterpret_cast<const xcb_client_message_event_t*>(event);
             const Atoms& atoms = connection.atoms();
@@ -463,26 +521,119 @@ void X11Panel::topLevelConfigured(const xcb_configure_notify_event_t& event) {
 }
 
 void X11Panel::windowManagerChanged(bool present) {
-    if (!usable() || present == managed_) {
+    bool managed = present && !host_.unmanagedShieldsPreferred();
+    if (!usable() || managed == managed_) {
+        return;
+    }
+    changeKind(managed);
+}
+
+void X11Panel::fallBack() {
+    if (!usable() || !managed_) {
+        return;
+    }
+    // What one shield met, the others would meet too under this window manager.
+    host_.preferUnmanagedShields();
+    changeKind(false);
+}
+
+void X11Panel::changeKind(bool managed) {
+    // A new window of the other kind: a window manager may still hold the old one in its
+    // frame for a while after it was withdrawn, and must not have the new one.
+    xcb_connection_t* c = host_.connection().get();
+    bool wasShown = mapped_;
+    bool wantedKey = keyWhenViewable_ || isKeyWindow();
+    keyWhenViewable_ = false;
+    xcb_window_t old = window_;
+    if (surface_ != nullptr) {
+        cairo_surface_destroy(surface_);
+        surface_ = nullptr;
+    }
+    xcb_destroy_window(c, old);
+    managed_ = managed;
+    mapped_ = false;
+    viewable_ = false;
+    transientFor_ = XCB_NONE;
+    restackedAbove_ = XCB_NONE;
+    corrections_ = 0;
+    geometryCorrections_ = 0;
+    createWindow();
+    host_.panelWindowChanged(old, window_);
+    needsRedraw_ = true;
+    if (wasShown && relativeTo_ != XCB_NONE) {
+        orderWindow(orderMode_, relativeTo_);
+        if (wantedKey) {
+            makeKeyWindow();
+        }
+    }
+}
+
+bool X11Panel::decorated() {
+    // A reparenting window manager puts an undecorated window at the origin of a frame of
+    // its own size; anything more is a title bar or a border of the window manager's.
+    xcb_connection_t* c = host_.connection().get();
+    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, window_));
+    if (!tree || tree->parent == tree->root || tree->parent == XCB_NONE) {
+        return false;
+    }
+    auto own = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, window_));
+    auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, tree->parent));
+    if (!own || !frame) {
+        return false;
+    }
+    return own->x != 0 || own->y != 0 || frame->width != own->width || frame->height != own->height;
+}
+
+void X11Panel::checkState() {
+    // States a shield must never have: a window manager's shortcut on a focused shield, or
+    // its own idea (full screen for a window of the screen's size). Withdrawn and shown again
+    // as a window of our own, where no window manager can reach it.
+    Connection& connection = host_.connection();
+    const Atoms& atoms = connection.atoms();
+    auto states = connection.cardinals(
+        connection.requestProperty(window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM));
+    if (!states) {
+        return;
+    }
+    for (uint32_t state : *states) {
+        if (state == atoms._NET_WM_STATE_FULLSCREEN || state == atoms._NET_WM_STATE_HIDDEN ||
+            state == atoms._NET_WM_STATE_MAXIMIZED_VERT ||
+            state == atoms._NET_WM_STATE_MAXIMIZED_HORZ) {
+            fallBack();
+            return;
+        }
+    }
+}
+
+void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t height) {
+    constexpr int maximumCorrections = 3;
+    if (x == x_ && y == y_ && width == width_ && height == height_) {
+        geometryCorrections_ = 0;
+        return;
+    }
+    if (!mapped_ || !viewable_) {
+        return;
+    }
+    if (++geometryCorrections_ > maximumCorrections) {
+        // The window manager keeps moving or sizing the shield its own way.
+        fallBack();
+        return;
+    }
+    placed_.reset();
+    placeGeometry();
+}
+
+void X11Panel::checkHidden() {
+    // The window manager hid the shield: fine when its window went with it (minimised, on
+    // another desktop), not when the shield went alone.
+    if (!usable() || !managed_ || !mapped_ || viewable_ || topLevel_ == XCB_NONE) {
         return;
     }
     xcb_connection_t* c = host_.connection().get();
-    bool wasShown = mapped_;
-    if (mapped_) {
-        xcb_unmap_window(c, window_);
-        mapped_ = false;
-        viewable_ = false;
-    }
-    managed_ = present;
-    uint32_t overrideRedirect = present ? 0 : 1;
-    xcb_change_window_attributes(c, window_, XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
-    transientFor_ = XCB_NONE;
-    if (present) {
-        // The state a window manager reads when it starts managing the window.
-        applyHints();
-    }
-    if (wasShown && relativeTo_ != XCB_NONE) {
-        orderWindow(orderMode_, relativeTo_);
+    auto attributes =
+        reply(c, xcb_get_window_attributes_reply, xcb_get_window_attributes(c, topLevel_));
+    if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+        fallBack();
     }
 }
 

@@ -7,7 +7,9 @@
 #include <cairo.h>
 #include <xcb/xcb.h>
 
+#include <array>
 #include <memory>
+#include <optional>
 
 #include "platform/MainLoop.hpp"
 #include "platform/Panel.hpp"
@@ -27,6 +29,13 @@ class PanelHost {
     virtual void panelClosed(xcb_window_t window) = 0;
     // The server's time now, for requests that a stale timestamp would have ignored.
     virtual xcb_timestamp_t serverTime() = 0;
+    // Whether a shield under the current window manager was seen not to stay in place as a
+    // managed window, so that shields are made as windows of our own from then on; forgotten
+    // when the window manager changes.
+    virtual bool unmanagedShieldsPreferred() = 0;
+    virtual void preferUnmanagedShields() = 0;
+    // The panel replaced its window by a new one.
+    virtual void panelWindowChanged(xcb_window_t old, xcb_window_t now) = 0;
 };
 
 class X11Panel final : public Panel, public std::enable_shared_from_this<X11Panel> {
@@ -62,6 +71,15 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
+    void createWindow();
+    // A managed shield that the window manager does not leave in place becomes a window of
+    // our own (override-redirect), restacked by the helper.
+    void fallBack();
+    void changeKind(bool managed);
+    bool decorated();
+    void checkState();
+    void checkHidden();
+    void keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t height);
     void applyHints();
     void setTransientFor(xcb_window_t client);
     void restack();
@@ -92,9 +110,14 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // Made key before the server showed it: the focus follows once it is viewable.
     bool keyWhenViewable_ = false;
     void takeFocus();
-    // Corrections asked for since the panel was last seen in place; bounded, so that a
-    // window manager with other ideas is not fought forever.
+    // Corrections asked for since the panel was last seen in place, across passes; bounded,
+    // so that a window manager with other ideas is not fought forever.
     int corrections_ = 0;
+    int geometryCorrections_ = 0;
+    // The geometry last written, so that a pass that changes nothing writes nothing.
+    std::optional<std::array<int64_t, 4>> placed_;
+    // The top-level an override-redirect panel was last restacked above.
+    xcb_window_t restackedAbove_ = XCB_NONE;
 };
 
 }  // namespace sh::x11

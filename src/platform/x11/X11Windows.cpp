@@ -215,6 +215,25 @@ std::vector<xcb_window_t> WindowTracker::unmanagedTopLevels() {
     return result;
 }
 
+std::vector<xcb_window_t> WindowTracker::managedInTreeOrder() {
+    xcb_connection_t* c = connection_.get();
+    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
+    std::vector<xcb_window_t> result;
+    if (!tree) {
+        return result;
+    }
+    xcb_window_t* children = xcb_query_tree_children(tree.get());
+    int count = xcb_query_tree_children_length(tree.get());
+    for (int i = 0; i < count; ++i) {
+        if (const Client* client = clientOfFrame(children[i])) {
+            result.push_back(client->window);
+        } else if (clientOf(children[i]) != nullptr) {
+            result.push_back(children[i]);
+        }
+    }
+    return result;
+}
+
 void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
     if (windows.empty()) {
         return;
@@ -554,6 +573,11 @@ const std::vector<xcb_window_t>& WindowTracker::stackingOrder() {
                 connection_.root(), connection_.atoms()._NET_CLIENT_LIST_STACKING,
                 XCB_ATOM_WINDOW));
             stacking_ = list.value_or(std::vector<xcb_window_t>{});
+            if (stacking_.empty()) {
+                // Some window managers publish the list only once a second window exists
+                // (xfwm4): the window tree has the same order.
+                stacking_ = managedInTreeOrder();
+            }
         } else {
             stacking_ = unmanagedTopLevels();
         }
@@ -657,7 +681,8 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
         const Client& client = it->second;
         Pending entry{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
                       xcb_translate_coordinates(c, window, connection_.root(), 0, 0), std::nullopt};
-        if (client.frame != window && !(wmPresent_ && client.frameExtents)) {
+        if (client.frame != window && !(wmPresent_ && client.frameExtents) &&
+            !client.gtkFrameExtents) {
             entry.frameGeometry = xcb_get_geometry(c, client.frame);
         }
         pending.push_back(entry);

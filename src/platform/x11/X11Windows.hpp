@@ -109,6 +109,9 @@ class WindowTracker {
     void syncOnce();
     void readRoot();
     std::vector<xcb_window_t> unmanagedTopLevels();
+    // The managed clients, bottom to top, in the order of their frames among the root's
+    // children.
+    std::vector<xcb_window_t> managedInTreeOrder();
     void addClients(const std::vector<xcb_window_t>& windows);
     void readDirtyProperties();
     void findFrames(std::vector<Client*> clients);
