@@ -206,10 +206,10 @@ def rect(toplevel):
     return (toplevel["x"], toplevel["y"], toplevel["w"], toplevel["h"])
 
 
-def coverage_problem(state, target_classes):
+def coverage_problem(state, target_classes, fits=None):
     """None when every eligible window of the target classes has exactly one shield, exactly
-    over its frame and directly above it in the stacking order, and no other shield exists;
-    otherwise what is wrong."""
+    over its frame (or as `fits(shield, frame, client)` judges) and directly above it in the
+    stacking order, and no other shield exists; otherwise what is wrong."""
     targets = [(i, t, c) for cls in target_classes for (i, t, c) in client_windows(state, cls)
                if t["w"] >= 80 and t["h"] >= 60]
     shields = client_windows(state, SHIELD_CLASS)
@@ -219,7 +219,7 @@ def coverage_problem(state, target_classes):
         above = by_index.get(index + 1)
         if above is None:
             return f"no shield directly above {client['class']} {client['id']:#x}"
-        if rect(above[0]) != rect(toplevel):
+        if not (fits(above[0], toplevel, client) if fits else rect(above[0]) == rect(toplevel)):
             return (f"shield over {client['id']:#x} at {rect(above[0])}, "
                     f"window frame at {rect(toplevel)}")
         used.add(index + 1)

@@ -100,8 +100,6 @@ struct X11Desktop::State final : public x11::TrackerListener,
         }
     }
     void windowManagerChanged(bool present) override {
-        // Another window manager may keep managed shields in place.
-        unmanagedShields = false;
         for (auto& [window, weak] : livePanels()) {
             weak->windowManagerChanged(present);
         }
@@ -114,10 +112,10 @@ struct X11Desktop::State final : public x11::TrackerListener,
         // window was on the desktops left or entered.
         workspaceCenter.post({NotificationName::workspaceActiveSpaceDidChange, std::nullopt});
     }
-    void topLevelConfigured(const xcb_configure_notify_event_t& event) override {
-        for (auto& [window, panel] : livePanels()) {
-            panel->topLevelConfigured(event);
-        }
+    void topLevelConfigured(const xcb_configure_notify_event_t&) override {
+        // Any restack, published by a window manager or not, is checked against the server's
+        // order once the batch of events is handled.
+        stackingCheckPending = true;
     }
     void stackingChanged() override { stackingCheckPending = true; }
     bool isOwnWindow(xcb_window_t window) const override { return panels.contains(window); }
@@ -126,6 +124,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
     Connection& connection() override { return *display; }
     WindowTracker& tracker() override { return *windows; }
     void postToMain(Task task) override { loop->post(std::move(task)); }
+    void postToMainAfter(double seconds, Task task) override {
+        loop->postDelayed(seconds, std::move(task));
+    }
     void panelClosed(xcb_window_t window) override { panels.erase(window); }
     bool unmanagedShieldsPreferred() override { return unmanagedShields; }
     void preferUnmanagedShields() override { unmanagedShields = true; }

@@ -219,6 +219,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     xcb_connection_t* c = host_.connection().get();
     if (mode == WindowOrderingMode::out) {
         if (mapped_) {
+            returnFocus();
             xcb_unmap_window(c, window_);
             if (managed_) {
                 // ICCCM withdrawal: tell the window manager with a synthetic unmap.
@@ -267,11 +268,14 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
             }
             xcb_map_window(c, window_);
             mapped_ = true;
+            ownTopLevel_ = window_;
             restackedAbove_ = topLevel_;
         } else if (restackedAbove_ != topLevel_) {
-            // Otherwise it is still where the last restack put it: whatever moved in between
-            // since was answered at once (topLevelConfigured).
             restack();
+        } else {
+            // Still where the last restack put it, unless something came between since and
+            // was not answered within the bound.
+            keepInPlace(true);
         }
         return;
     }
@@ -288,24 +292,61 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
         mapped_ = true;
         return;
     }
-    keepInPlace();
+    keepInPlace(true);
 }
 
-void X11Panel::keepInPlace() {
+void X11Panel::keepInPlace(bool fromPass) {
     constexpr int maximumCorrections = 3;
-    if (!usable() || !managed_ || !mapped_ || orderMode_ != WindowOrderingMode::above ||
+    if (!usable() || !mapped_ || orderMode_ != WindowOrderingMode::above ||
         relativeTo_ == XCB_NONE) {
         return;
     }
-    const std::vector<xcb_window_t>& stacking = host_.tracker().stackingOrder();
-    auto self = std::find(stacking.begin(), stacking.end(), window_);
-    auto target = std::find(stacking.begin(), stacking.end(), relativeTo_);
-    if (self == stacking.end() || target == stacking.end()) {
-        // Not managed yet, or the window is gone: nothing to compare.
+    // The server's order, not the one the window manager publishes: some publish the order
+    // they meant rather than the one they made (IceWM).
+    if (ownTopLevel_ == XCB_NONE) {
+        // Not shown by the window manager yet.
         return;
     }
-    if (self == target + 1) {
+    const std::vector<xcb_window_t>& order = host_.tracker().rootChildren();
+    auto self = std::find(order.begin(), order.end(), ownTopLevel_);
+    auto target = std::find(order.begin(), order.end(), topLevel_);
+    if (self == order.end() || target == order.end()) {
+        // Being reparented, or the window is gone: nothing to compare.
+        return;
+    }
+    bool inPlace = self > target;
+    if (inPlace && self != target + 1) {
+        // Windows between the two count only when they are shown.
+        xcb_connection_t* c = host_.connection().get();
+        std::vector<xcb_get_window_attributes_cookie_t> cookies;
+        for (auto between = target + 1; between != self; ++between) {
+            cookies.push_back(xcb_get_window_attributes(c, *between));
+        }
+        for (auto cookie : cookies) {
+            auto attributes = reply(c, xcb_get_window_attributes_reply, cookie);
+            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+                inPlace = false;
+            }
+        }
+    }
+    // Only a pass forgives earlier corrections, whether or not they worked: a window manager
+    // that answers each of our restacks with one of its own is in place for a moment every
+    // other batch, and the bound must hold across those. Passes come from the core's own
+    // schedule, never from our restacks.
+    if (fromPass && (inPlace || !managed_)) {
         corrections_ = 0;
+    }
+    if (inPlace) {
+        return;
+    }
+    if (!managed_) {
+        // Something the window manager restacked came between, in a way the events did not
+        // show at once. Bounded too: a window manager that answers every restack with one of
+        // its own is not fought forever; the next time the shield is seen in place resets it.
+        if (corrections_ < maximumCorrections) {
+            ++corrections_;
+            restack();
+        }
         return;
     }
     if (corrections_ >= maximumCorrections) {
@@ -343,6 +384,12 @@ void X11Panel::makeKeyWindow() {
 void X11Panel::takeFocus() {
     keyWhenViewable_ = false;
     Connection& connection = host_.connection();
+    xcb_connection_t* c = connection.get();
+    // Where the keys went, to give them back when the shield goes.
+    auto focus = reply(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+    if (focus && focus->focus != window_) {
+        previousFocus_ = focus->focus;
+    }
     // A timestamp older than the last focus change would make the server ignore the request.
     xcb_timestamp_t now = host_.serverTime();
     if (managed_) {
@@ -367,9 +414,23 @@ bool X11Panel::isKeyWindow() {
     return focus && focus->focus == window_;
 }
 
+void X11Panel::returnFocus() {
+    // A window manager that never learnt that the shield took the keyboard would not give it
+    // back when the shield goes: the window that had it gets it again, if it still can.
+    if (previousFocus_ == XCB_NONE || !isKeyWindow()) {
+        return;
+    }
+    xcb_set_input_focus(host_.connection().get(), XCB_INPUT_FOCUS_POINTER_ROOT, previousFocus_,
+                        host_.serverTime());
+    previousFocus_ = XCB_NONE;
+}
+
 void X11Panel::close() {
     if (closed_) {
         return;
+    }
+    if (!alive_.expired() && window_ != XCB_NONE) {
+        returnFocus();
     }
     closed_ = true;
     if (surface_ != nullptr) {
@@ -455,12 +516,28 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         }
         case XCB_MAP_NOTIFY:
             viewable_ = true;
+            hiddenReverts_ = 0;
             needsRedraw_ = true;
+            if (managed_) {
+                findOwnTopLevel();
+            }
             if (managed_ && decorated()) {
                 // The window manager gave the shield a title bar or a border: the veil would
                 // land beside its window.
                 fallBack();
                 break;
+            }
+            if (managed_ && ownTopLevel_ != XCB_NONE) {
+                // Placed where the window manager wanted (kept on the screen, cascaded)
+                // rather than where we asked, without telling us.
+                xcb_connection_t* c = connection.get();
+                auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, ownTopLevel_));
+                if (frame) {
+                    keepGeometry(frame->x, frame->y, frame->width, frame->height);
+                    if (!usable() || !managed_) {
+                        break;
+                    }
+                }
             }
             if (keyWhenViewable_) {
                 takeFocus();
@@ -469,10 +546,11 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         case XCB_UNMAP_NOTIFY:
             viewable_ = false;
             if (managed_ && mapped_) {
-                // Judged after the batch of events, once the window manager has hidden the
-                // covered window too if it hides both.
+                // Judged a moment later, once the window manager has hidden the covered
+                // window too if it hides both (some hide the transient first).
+                constexpr double settleDelay = 0.25;
                 std::weak_ptr<X11Panel> weak = weak_from_this();
-                host_.postToMain([weak] {
+                host_.postToMainAfter(settleDelay, [weak] {
                     if (auto panel = weak.lock()) {
                         panel->checkHidden();
                     }
@@ -504,19 +582,6 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         }
         default:
             break;
-    }
-}
-
-void X11Panel::topLevelConfigured(const xcb_configure_notify_event_t& event) {
-    if (!usable() || managed_ || !mapped_ || orderMode_ != WindowOrderingMode::above ||
-        topLevel_ == XCB_NONE || event.window == window_) {
-        return;
-    }
-    // The covered window was raised, or something was put directly above it: go back on top
-    // of it. Our own restack reports the panel itself, which is ignored above, so this never
-    // feeds on itself.
-    if (event.window == topLevel_ || event.above_sibling == topLevel_) {
-        restack();
     }
 }
 
@@ -553,6 +618,7 @@ void X11Panel::changeKind(bool managed) {
     managed_ = managed;
     mapped_ = false;
     viewable_ = false;
+    ownTopLevel_ = XCB_NONE;
     transientFor_ = XCB_NONE;
     restackedAbove_ = XCB_NONE;
     corrections_ = 0;
@@ -568,16 +634,33 @@ void X11Panel::changeKind(bool managed) {
     }
 }
 
+void X11Panel::findOwnTopLevel() {
+    // The root's child that holds the shield: the window manager's frame, or the shield.
+    xcb_connection_t* c = host_.connection().get();
+    ownTopLevel_ = XCB_NONE;
+    xcb_window_t window = window_;
+    for (int depth = 0; depth < 8; ++depth) {
+        auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, window));
+        if (!tree) {
+            return;
+        }
+        if (tree->parent == tree->root) {
+            ownTopLevel_ = window;
+            return;
+        }
+        window = tree->parent;
+    }
+}
+
 bool X11Panel::decorated() {
     // A reparenting window manager puts an undecorated window at the origin of a frame of
     // its own size; anything more is a title bar or a border of the window manager's.
     xcb_connection_t* c = host_.connection().get();
-    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, window_));
-    if (!tree || tree->parent == tree->root || tree->parent == XCB_NONE) {
+    if (ownTopLevel_ == XCB_NONE || ownTopLevel_ == window_) {
         return false;
     }
     auto own = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, window_));
-    auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, tree->parent));
+    auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, ownTopLevel_));
     if (!own || !frame) {
         return false;
     }
@@ -586,8 +669,10 @@ bool X11Panel::decorated() {
 
 void X11Panel::checkState() {
     // States a shield must never have: a window manager's shortcut on a focused shield, or
-    // its own idea (full screen for a window of the screen's size). Withdrawn and shown again
-    // as a window of our own, where no window manager can reach it.
+    // its own idea (full screen for a window of the screen's size). Asked away, and where
+    // they stay, the shield is shown again as a window of our own, where no window manager
+    // can reach it.
+    constexpr int maximumReverts = 2;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
     auto states = connection.cardinals(
@@ -595,14 +680,30 @@ void X11Panel::checkState() {
     if (!states) {
         return;
     }
+    std::vector<uint32_t> forbidden;
     for (uint32_t state : *states) {
-        if (state == atoms._NET_WM_STATE_FULLSCREEN || state == atoms._NET_WM_STATE_HIDDEN ||
+        if (state == atoms._NET_WM_STATE_FULLSCREEN ||
             state == atoms._NET_WM_STATE_MAXIMIZED_VERT ||
             state == atoms._NET_WM_STATE_MAXIMIZED_HORZ) {
-            fallBack();
-            return;
+            forbidden.push_back(state);
         }
     }
+    if (forbidden.empty()) {
+        stateReverts_ = 0;
+        return;
+    }
+    if (stateReverts_++ >= maximumReverts) {
+        fallBack();
+        return;
+    }
+    constexpr uint32_t remove = 0;
+    for (uint32_t state : forbidden) {
+        connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                                   {remove, state, 0, sourcePager, 0});
+    }
+    // The window manager resized the shield for the state; it goes back over its window.
+    placed_.reset();
+    placeGeometry();
 }
 
 void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t height) {
@@ -632,9 +733,31 @@ void X11Panel::checkHidden() {
     xcb_connection_t* c = host_.connection().get();
     auto attributes =
         reply(c, xcb_get_window_attributes_reply, xcb_get_window_attributes(c, topLevel_));
-    if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
-        fallBack();
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+        return;
     }
+    // Nor when the window is on its way to being minimised.
+    Connection& connection = host_.connection();
+    const Atoms& atoms = connection.atoms();
+    constexpr uint32_t iconicState = 3;
+    auto wmState = connection.cardinals(
+        connection.requestProperty(relativeTo_, atoms.WM_STATE, atoms.WM_STATE));
+    if (wmState && !wmState->empty() && (*wmState)[0] == iconicState) {
+        return;
+    }
+    constexpr int maximumReverts = 2;
+    if (hiddenReverts_++ >= maximumReverts) {
+        fallBack();
+        return;
+    }
+    // Moved to another desktop, or minimised alone: back to its window's desktop, and shown.
+    auto desktop = connection.cardinals(
+        connection.requestProperty(relativeTo_, atoms._NET_WM_DESKTOP, XCB_ATOM_CARDINAL));
+    if (desktop && !desktop->empty()) {
+        connection.sendRootMessage(window_, atoms._NET_WM_DESKTOP,
+                                   {(*desktop)[0], sourcePager, 0, 0, 0});
+    }
+    xcb_map_window(c, window_);
 }
 
 }  // namespace sh::x11

@@ -26,12 +26,13 @@ class PanelHost {
     virtual WindowTracker& tracker() = 0;
     // Runs the view's input handling on the main loop, after the event at hand.
     virtual void postToMain(Task task) = 0;
+    virtual void postToMainAfter(double seconds, Task task) = 0;
     virtual void panelClosed(xcb_window_t window) = 0;
     // The server's time now, for requests that a stale timestamp would have ignored.
     virtual xcb_timestamp_t serverTime() = 0;
-    // Whether a shield under the current window manager was seen not to stay in place as a
-    // managed window, so that shields are made as windows of our own from then on; forgotten
-    // when the window manager changes.
+    // Whether a shield was seen not to stay in place as a managed window, so that shields are
+    // made as windows of our own from then on, also after the window manager restarts (what
+    // it did once it does again).
     virtual bool unmanagedShieldsPreferred() = 0;
     virtual void preferUnmanagedShields() = 0;
     // The panel replaced its window by a new one.
@@ -59,15 +60,12 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void handleEvent(const xcb_generic_event_t* event);
     // Paints the view if something asked for it since the last paint.
     void redrawIfNeeded();
-    // A direct child of the root was configured: keeps an override-redirect panel right
-    // above its window when that window is raised or something is put between them.
-    void topLevelConfigured(const xcb_configure_notify_event_t& event);
     // The window manager came or went: the panel changes kind and takes its place again.
     void windowManagerChanged(bool present);
-    // The window manager restacked its windows: a managed panel that is no longer directly
-    // above its window (placed on top when mapped, or raised alone by a click) asks to be put
-    // back right above it.
-    void keepInPlace();
+    // Windows were restacked: a panel that is no longer directly above its window in the
+    // server's order (placed on top when mapped, raised alone by a click, or something put
+    // between) is put back right above it, within a bound.
+    void keepInPlace(bool fromPass = false);
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
@@ -76,6 +74,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // our own (override-redirect), restacked by the helper.
     void fallBack();
     void changeKind(bool managed);
+    void findOwnTopLevel();
+    void returnFocus();
     bool decorated();
     void checkState();
     void checkHidden();
@@ -109,15 +109,22 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     bool needsRedraw_ = false;
     // Made key before the server showed it: the focus follows once it is viewable.
     bool keyWhenViewable_ = false;
+    // The window that had the keyboard focus before the panel took it.
+    xcb_window_t previousFocus_ = XCB_NONE;
     void takeFocus();
     // Corrections asked for since the panel was last seen in place, across passes; bounded,
     // so that a window manager with other ideas is not fought forever.
     int corrections_ = 0;
     int geometryCorrections_ = 0;
+    // Forbidden states and hidings asked away since the shield was last seen without them.
+    int stateReverts_ = 0;
+    int hiddenReverts_ = 0;
     // The geometry last written, so that a pass that changes nothing writes nothing.
     std::optional<std::array<int64_t, 4>> placed_;
     // The top-level an override-redirect panel was last restacked above.
     xcb_window_t restackedAbove_ = XCB_NONE;
+    // The root's child that holds a managed panel (its frame), once shown.
+    xcb_window_t ownTopLevel_ = XCB_NONE;
 };
 
 }  // namespace sh::x11

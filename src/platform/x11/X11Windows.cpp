@@ -858,7 +858,23 @@ void WindowTracker::geometryEvent(xcb_window_t window, bool synthetic,
     }
 }
 
+const std::vector<xcb_window_t>& WindowTracker::rootChildren() {
+    if (rootChildrenDirty_) {
+        rootChildrenDirty_ = false;
+        rootChildren_.clear();
+        xcb_connection_t* c = connection_.get();
+        auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
+        if (tree) {
+            xcb_window_t* children = xcb_query_tree_children(tree.get());
+            rootChildren_.assign(children, children + xcb_query_tree_children_length(tree.get()));
+        }
+    }
+    return rootChildren_;
+}
+
 void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
+    // Any event may stand for a change of the tree.
+    rootChildrenDirty_ = true;
     const Atoms& atoms = connection_.atoms();
     xcb_window_t root = connection_.root();
     uint8_t type = event->response_type & 0x7f;

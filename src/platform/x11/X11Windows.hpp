@@ -75,6 +75,9 @@ class WindowTracker {
     std::optional<xcb_window_t> topLevelOf(xcb_window_t client);
     // The managed windows bottom to top, as the window manager last published them.
     const std::vector<xcb_window_t>& stackingOrder();
+    // The root's children bottom to top, as the server has them: the real stacking order,
+    // whatever a window manager publishes.
+    const std::vector<xcb_window_t>& rootChildren();
 
     // Figures for tests and benchmarks.
     size_t clientCount() const { return clients_.size(); }
@@ -141,6 +144,8 @@ class WindowTracker {
     xcb_window_t wmCheckWindow_ = XCB_NONE;
     std::vector<xcb_window_t> clientList_;
     std::vector<xcb_window_t> stacking_;
+    std::vector<xcb_window_t> rootChildren_;
+    bool rootChildrenDirty_ = true;
     xcb_window_t activeWindow_ = XCB_NONE;
     bool activeDirty_ = false;
     std::optional<int32_t> activePid_;

@@ -1,0 +1,545 @@
+"""The same checks under each window manager from Debian's packages, one after another, and
+with none: one virtual display per window manager, a blocked test client, an unrelated one and
+the real helper, driven through real input (XTEST) and judged by the X server's own state, its
+pixels and what the clients logged.
+
+Each check's outcome is written as one JSON line to WM_MATRIX_RESULTS (when set), from which
+scripts/wm-matrix-table writes the README's table. A check that fails where it is listed in
+KNOWN_SHORTFALLS is recorded as a known shortfall and does not fail the run; one that passes
+there is recorded as passing, so the list can only shrink."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from xharness import (DEADLINE, SHIELD_CLASS, Display, Helper, Probe, Processes, client_windows,
+                      coverage_problem, missing_tools, rect, wait_until)
+
+BLOCKED = "LogClient"
+OTHER = "OtherApp"
+OTHER_COLOR = (0x20, 0xa0, 0x20)
+TARGETS = [{"id": "log", "name": "Log Client", "bundleId": "LOGCLIENT"}]
+# A move, a restack or a window manager's action must be answered well before the periodic
+# pass four seconds later would repair it anyway.
+FOLLOW = 2.0
+# Helper and X server CPU while nothing changes, as a fraction of one core.
+IDLE_SECONDS = 3.0
+IDLE_CPU = 0.02
+
+CHECKS = [
+    ("single", "a single blocked window is covered"),
+    ("unrelated-keys", "keys typed in an unrelated window reach it and report nothing"),
+    ("activation", "activating a blocked window is reported"),
+    ("keys-activation", "keys after an activation never reach the blocked window"),
+    ("keys-start", "keys after \"start\" never reach a blocked window that had the focus"),
+    ("covered", "shields over the frames, directly above their windows"),
+    ("unrelated-raised", "an unrelated window raised over a covered one keeps pixels and clicks"),
+    ("move", "a move is followed"),
+    ("screen-edge", "a window over the screen's edge is covered at its frame"),
+    ("wm-actions", "fullscreen, maximise and another desktop asked for a shield are undone"),
+    ("minimise", "minimise and restore"),
+    ("desktop-switch", "switching desktops and back"),
+    ("wm-restart", "a window-manager restart"),
+    ("idle", "no CPU while nothing changes"),
+]
+
+# Checks that fail under a window manager for a reason the helper cannot (yet) do anything
+# about; each says why.
+KNOWN_SHORTFALLS = {
+    ("metacity", "desktop-switch"):
+        "once its shields are windows of the helper's own (after a shield was moved to another "
+        "desktop), Metacity restacks its frames on a desktop switch in answer to each restack "
+        "of ours; the helper stops answering after three, and a shield can stay above a "
+        "neighbour until the next periodic pass (4 s)",
+}
+
+
+def i3_config(directory):
+    path = os.path.join(directory, "i3-config")
+    with open(path, "w") as config:
+        # Floating windows keep the size and place their clients ask for, like the other
+        # window managers here; no bar, no wizard.
+        config.write("# i3 config file (v4)\n"
+                     "font pango:DejaVu Sans 8\n"
+                     "for_window [class=\".*\"] floating enable\n"
+                     "focus_follows_mouse no\n")
+    return ["-c", path]
+
+
+class WindowManager:
+    def __init__(self, name, argv, env=None, dbus=False, config=None, restart=None,
+                 switch_desktop=None, unsupported=None):
+        self.name = name
+        self.argv = argv
+        self.env = env or {}
+        self.dbus = dbus
+        self.config = config
+        self.restart_argv = restart or argv
+        # The command that shows desktop N (from 0), where EWMH requests do not.
+        self.switch_desktop = switch_desktop
+        # Checks of things the window manager does not have, with the reason.
+        self.unsupported = unsupported or {}
+
+    def installed(self):
+        return self.argv is None or shutil.which(self.argv[0]) is not None
+
+
+# No window manager first, then roughly by how many people use each.
+WINDOW_MANAGERS = [
+    WindowManager("none", None),
+    WindowManager("openbox", ["openbox", "--sm-disable"]),
+    WindowManager("xfwm4", ["xfwm4", "--compositor=off", "--sm-client-disable"],
+                  restart=["xfwm4", "--compositor=off", "--sm-client-disable", "--replace"]),
+    WindowManager("kwin", ["kwin_x11", "--replace"], dbus=True,
+                  env={"KWIN_COMPOSE": "N", "QT_QPA_PLATFORM": "xcb"}),
+    WindowManager("metacity", ["metacity", "--no-composite", "--replace"], dbus=True,
+                  env={"GSETTINGS_BACKEND": "memory"}),
+    WindowManager("marco", ["marco", "--no-composite", "--replace"], dbus=True,
+                  env={"GSETTINGS_BACKEND": "memory"}),
+    WindowManager("i3", ["i3"], config=i3_config,
+                  switch_desktop=lambda n: ["i3-msg", "-q", "workspace", str(n + 1)],
+                  unsupported={"minimise": "i3 has no minimised windows"}),
+    WindowManager("awesome", ["awesome"]),
+    WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"]),
+    WindowManager("fluxbox", ["fluxbox"]),
+]
+
+RESULTS = os.environ.get("WM_MATRIX_RESULTS")
+# A comma-separated list of window-manager names runs only those.
+ONLY = [name for name in os.environ.get("WM_MATRIX_ONLY", "").split(",") if name]
+
+
+def record(line):
+    if RESULTS:
+        with open(RESULTS, "a") as results:
+            results.write(json.dumps(line) + "\n")
+
+
+def frame_fits(shield, toplevel, client):
+    """A shield covers a window's frame when it holds the client and the decorations: it lies
+    within the top-level (some window managers' frames add invisible resize margins around
+    the visible decorations) and contains the client with the title bar above it."""
+    sx, sy, sw, sh = rect(shield)
+    tx, ty, tw, th = rect(toplevel)
+    cx, cy, cw, ch = client["x"], client["y"], client["w"], client["h"]
+    within = sx >= tx and sy >= ty and sx + sw <= tx + tw and sy + sh <= ty + th
+    holds = sx <= cx and sy <= cy and sx + sw >= cx + cw and sy + sh >= cy + ch
+    # The decorations the window manager shows above the client are covered too.
+    titled = cy - sy >= min(cy - ty, 10) if cy > ty else True
+    return within and holds and titled
+
+
+class CheckFailed(AssertionError):
+    pass
+
+
+class Session:
+    """One window manager on its own display, with the test clients and the helper."""
+
+    def __init__(self, wm, home):
+        self.wm = wm
+        self.home = home
+        self.display = Display()
+        self.processes = Processes()
+        self.wm_process = None
+        self.logs = {}
+        self.windows = {}
+
+    # Processes
+
+    def start(self):
+        self.display.start()
+        env = dict(self.display.env, HOME=self.home, XDG_CONFIG_HOME=self.home,
+                   XDG_CACHE_HOME=self.home, XDG_RUNTIME_DIR=self.home)
+        if self.wm.dbus and shutil.which("dbus-daemon"):
+            bus = self.processes.start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                        "--print-address=1"], env, stdout=subprocess.PIPE)
+            env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        self.env = env
+        self.display.env = env
+        if self.wm.argv is not None:
+            self.start_wm(self.wm.argv)
+
+    def start_wm(self, argv):
+        extra = self.wm.config(self.home) if self.wm.config else []
+        self.wm_process = self.processes.start(argv + extra, dict(self.env, **self.wm.env))
+        wait_until(lambda: self.display.state()["wm"], f"{self.wm.name} to claim the screen",
+                   timeout=20)
+        # A window mapped while the window manager is still starting may stay unmanaged.
+        wait_until(self.probe_managed, f"{self.wm.name} to manage windows", timeout=20)
+
+    def probe_managed(self):
+        self.display.processes, saved = self.processes, self.display.processes
+        try:
+            return self.display._probe_managed(os.path.join(self.home, "probe.log"))
+        finally:
+            self.display.processes = saved
+
+    def stop(self):
+        self.processes.end_all()
+        self.display.stop()
+
+    def client(self, name, cls, geometry, color=None):
+        log = os.path.join(self.home, f"{name}.log")
+        open(log, "w").close()
+        argv = [os.environ["LOGCLIENT"], "--log", log, "--class", cls, "--geometry", geometry]
+        if color:
+            argv += ["--color", color]
+        self.processes.start(argv, self.env)
+        self.logs[name] = log
+        found = wait_until(lambda: self.new_client(cls), f"the {name} window")
+        self.windows[name] = found
+        return found
+
+    def new_client(self, cls):
+        known = set(self.windows.values())
+        for _, _, client in client_windows(self.display.state(), cls):
+            if client["id"] not in known:
+                return client["id"]
+        return None
+
+    def keys_logged(self, name):
+        with open(self.logs[name]) as log:
+            return sum(1 for line in log if line.startswith("KeyPress"))
+
+    def clicks_logged(self, name):
+        with open(self.logs[name]) as log:
+            return sum(1 for line in log if line.startswith("ButtonPress"))
+
+    # X state
+
+    def state(self):
+        return self.display.state()
+
+    def toplevel_of(self, window, state=None):
+        state = state or self.state()
+        for _, toplevel, client in client_windows(state):
+            if client["id"] == window:
+                return toplevel
+        return None
+
+    def shield_of(self, window, state=None):
+        """The shield client directly above the window's top-level, if any."""
+        state = state or self.state()
+        viewable = [t for t in state["toplevels"] if t["viewable"]]
+        for index, toplevel in enumerate(viewable):
+            if any(c["id"] == window for c in toplevel["clients"]) and index + 1 < len(viewable):
+                for client in viewable[index + 1]["clients"]:
+                    if client["class"] == SHIELD_CLASS:
+                        return client["id"]
+        return None
+
+    def focus_owner(self, state=None):
+        """The client holding the keyboard focus, found from the focus window up."""
+        state = state or self.state()
+        focus = state["focus"]
+        for toplevel in state["toplevels"]:
+            for client in toplevel["clients"]:
+                if focus in (client["id"], toplevel["id"]):
+                    return client
+        return None
+
+    def covered(self):
+        state = self.state()
+        problem = coverage_problem(state, [BLOCKED], frame_fits)
+        return state if problem is None else Probe(problem)
+
+    def wait_covered(self, what, timeout=FOLLOW):
+        wait_until(self.covered, what, timeout=timeout)
+        self.counts_agree()
+
+    def counts_agree(self):
+        """The helper's counts match the windows up, once its pass after the change ran."""
+        def agree():
+            status = self.helper.status()
+            eligible = len([1 for (_, t, _) in client_windows(self.state(), BLOCKED)
+                            if t["w"] >= 80 and t["h"] >= 60])
+            counts = (status["eligibleWindowCount"], status["coveredWindowCount"])
+            return counts == (eligible, eligible) or Probe(
+                f"status counts {counts[0]}/{counts[1]}, {eligible} windows up")
+        wait_until(agree, "the helper's counts", timeout=FOLLOW)
+
+    # Input
+
+    def activate(self, window):
+        if self.wm.argv is None:
+            self.display.xdotool("windowraise", window)
+            self.display.xdotool("windowfocus", "--sync", window)
+        else:
+            self.display.xdotool("windowactivate", window)
+
+    def type_keys(self):
+        self.display.xdotool("key", "--delay", "20", "a", "b", "c")
+        # Every key event the server delivered before this reply has been handled.
+        self.helper.status()
+
+    def attempts(self):
+        return self.helper.count("accessAttempt")
+
+    def wait_shield_focused(self, window, what):
+        def focused():
+            state = self.state()
+            owner = self.focus_owner(state)
+            shield = self.shield_of(window, state)
+            if owner is not None and shield is not None and owner["id"] == shield:
+                return True
+            return Probe(f"focus on {owner and owner['class']}, shield {shield}")
+        # Without a window manager nothing announces a change of focus: the periodic pass
+        # four seconds later finds it.
+        wait_until(focused, what, timeout=FOLLOW if self.wm.argv else 6.0)
+
+    def show_desktop(self, number):
+        if self.wm.switch_desktop:
+            subprocess.run(self.wm.switch_desktop(number), env=self.env, timeout=10,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        else:
+            self.wmctrl("-s", number)
+
+    def wmctrl(self, *args):
+        subprocess.run(["wmctrl", *map(str, args)], env=self.env, timeout=10,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class WindowManagerMatrix(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_tools() + [t for t in ("wmctrl",) if not shutil.which(t)]
+        if missing:
+            raise unittest.SkipTest("missing: " + ", ".join(missing))
+        if RESULTS:
+            # This run's results only.
+            open(RESULTS, "w").close()
+
+    def test_each_window_manager(self):
+        unexpected = []
+        for wm in WINDOW_MANAGERS:
+            if ONLY and wm.name not in ONLY:
+                continue
+            if not wm.installed():
+                for check, _ in CHECKS:
+                    record({"wm": wm.name, "check": check, "result": "not installed"})
+                continue
+            started = time.monotonic()
+            with tempfile.TemporaryDirectory(prefix=f"wm-{wm.name}-") as home:
+                session = Session(wm, home)
+                try:
+                    outcomes = run_checks(session)
+                finally:
+                    session.stop()
+            for check, (result, detail) in outcomes.items():
+                known = KNOWN_SHORTFALLS.get((wm.name, check))
+                if result == "fail" and known:
+                    result, detail = "known shortfall", f"{known} ({detail})"
+                elif result == "fail":
+                    unexpected.append(f"{wm.name} {check}: {detail}")
+                record({"wm": wm.name, "check": check, "result": result, "detail": detail})
+                print(f"{wm.name:10} {check:18} {result}: {detail}", flush=True)
+            record({"wm": wm.name, "seconds": round(time.monotonic() - started, 1)})
+            print(f"{wm.name}: {time.monotonic() - started:.1f} s", flush=True)
+        self.assertEqual(unexpected, [])
+
+
+def run_checks(s):
+    outcomes = {}
+    no_wm = s.wm.argv is None
+
+    def check(name, body):
+        if name in s.wm.unsupported:
+            outcomes[name] = ("n/a", s.wm.unsupported[name])
+            return
+        try:
+            detail = body()
+            outcomes[name] = ("n/a", detail) if detail == "n/a" else ("pass", detail or "")
+        except (AssertionError, subprocess.SubprocessError) as error:
+            outcomes[name] = ("fail", str(error).splitlines()[0][:200])
+
+    try:
+        s.start()
+        # The blocked window alone first: some window managers publish no stacking list for
+        # a single window.
+        a = s.client("blocked", BLOCKED, "320x240+100+100")
+        s.helper = Helper(s.processes, s.env)
+        reply = s.helper.request("start", targets=TARGETS)
+        if not reply["watcherRunning"]:
+            raise CheckFailed(f"the block did not start: {reply}")
+    except AssertionError as error:
+        for name, _ in CHECKS:
+            outcomes[name] = ("fail", "setup: " + str(error).splitlines()[0][:200])
+        return outcomes
+    other = None
+
+    def single():
+        s.wait_covered("the lone blocked window's shield", timeout=DEADLINE)
+
+    def unrelated_keys():
+        nonlocal other
+        # The user types in another application when the block starts.
+        s.helper.request("stop")
+        try:
+            other = s.client("other", OTHER, "240x160+700+100", color="20a020")
+            s.activate(other)
+            wait_until(lambda: (s.focus_owner() or {}).get("id") == other,
+                       "focus on the other app")
+        finally:
+            s.helper.request("start", targets=TARGETS)
+        s.wait_covered("the shield after the restart of the block", timeout=DEADLINE)
+        before = s.attempts()
+        wait_until(lambda: (s.focus_owner() or {}).get("id") == other, "focus on the other app")
+        s.type_keys()
+        owner = s.focus_owner()
+        if s.keys_logged("other") != 3:
+            raise CheckFailed(f"{s.keys_logged('other')} of 3 keys reached the unrelated window, "
+                              f"focus on {owner and owner['class']}")
+        if s.attempts() != before:
+            raise CheckFailed(f"{s.attempts() - before} attempts reported")
+
+    def activation():
+        if no_wm:
+            return "n/a"
+        before = s.attempts()
+        s.activate(a)
+        wait_until(lambda: s.attempts() > before, "an access attempt for the activation",
+                   timeout=FOLLOW)
+
+    def keys_after(label):
+        def body():
+            if no_wm and label == "activation":
+                s.display.xdotool("windowfocus", "--sync", a)
+            s.wait_shield_focused(a, f"the shield to take the keys after {label}")
+            s.type_keys()
+            if s.keys_logged("blocked"):
+                raise CheckFailed(f"{s.keys_logged('blocked')} keys reached the blocked window")
+        return body
+
+    def restart_with_focus():
+        s.helper.request("stop")
+        try:
+            s.activate(a)
+            wait_until(lambda: (s.focus_owner() or {}).get("id") == a,
+                       "focus on the blocked window")
+        finally:
+            s.helper.request("start", targets=TARGETS)
+        keys_after("start")()
+
+    check("single", single)
+    check("unrelated-keys", unrelated_keys)
+    check("activation", activation)
+    check("keys-activation", keys_after("activation"))
+    check("keys-start", restart_with_focus)
+
+    def covered():
+        s.client("blocked2", BLOCKED, "320x240+500+150")
+        s.wait_covered("both shields")
+
+    def unrelated_raised():
+        s.display.xdotool("windowmove", "--sync", other, 200, 150) if no_wm else \
+            s.display.xdotool("windowmove", other, 200, 150)
+        s.activate(other)
+        s.wait_covered("the shields after the other window came up")
+        # A point of the other window's client area that lies over the blocked window.
+        client = next(c for (_, _, c) in client_windows(s.state(), OTHER) if c["id"] == other)
+        x, y = client["x"] + 40, client["y"] + 40
+        pixel = s.display.pixels(x, y, 1, 1)[0][0]
+        if pixel != OTHER_COLOR:
+            raise CheckFailed(f"pixel at {x},{y} is {pixel}, the other window's is {OTHER_COLOR}")
+        before, clicks = s.attempts(), s.clicks_logged("other")
+        s.display.xdotool("mousemove", x, y, "click", "1")
+        s.helper.status()
+        wait_until(lambda: s.clicks_logged("other") > clicks, "the click to reach the window")
+        if s.attempts() != before:
+            raise CheckFailed("a click on the unrelated window was reported as an attempt")
+        s.display.xdotool("windowmove", other, 900, 500)
+
+    def move():
+        s.display.xdotool("windowmove", a, 140, 180)
+        wait_until(lambda: s.covered() and s.toplevel_of(a)["y"] != 100 or
+                   Probe("not moved yet"), "the window to move", timeout=FOLLOW)
+        s.wait_covered("the shield to follow the move")
+
+    def screen_edge():
+        s.display.xdotool("windowmove", s.windows["blocked2"], 1100, 650)
+        s.wait_covered("the shield of a window over the edge")
+
+    def wm_actions():
+        if no_wm:
+            return "n/a"
+        s.wmctrl("-n", "2")
+        for action in (["-b", "add,fullscreen"], ["-b", "add,maximized_vert,maximized_horz"],
+                       ["-t", "1"]):
+            shield = s.shield_of(a)
+            if shield is None:
+                raise CheckFailed("no shield above the window")
+            s.wmctrl("-i", "-r", shield, *action)
+            s.helper.status()
+            s.wait_covered(f"the shield back in place after {' '.join(action)}")
+
+    def minimise():
+        if no_wm:
+            return "n/a"
+        s.display.xdotool("windowminimize", a)
+        wait_until(lambda: s.toplevel_of(a) is None or Probe("still shown"),
+                   "the window to be minimised", timeout=FOLLOW)
+        s.wait_covered("no shield for the minimised window")
+        s.activate(a)
+        wait_until(lambda: s.toplevel_of(a) is not None or Probe("not shown"),
+                   "the window to come back", timeout=FOLLOW)
+        s.wait_covered("the shield back over the restored window")
+
+    def desktop_switch():
+        if no_wm:
+            return "n/a"
+        s.wmctrl("-n", "2")
+        # Some window managers move a transient's parent with it: the desktop request for
+        # the shield above may have taken the window along.
+        s.wmctrl("-i", "-r", a, "-t", "0")
+        s.activate(a)
+        s.wait_covered("the window back on the first desktop")
+        s.show_desktop(1)
+        wait_until(lambda: s.toplevel_of(a) is None or Probe("still shown"),
+                   "the other desktop", timeout=FOLLOW)
+        s.wait_covered("no shields on the other desktop")
+        s.show_desktop(0)
+        wait_until(lambda: s.toplevel_of(a) is not None or Probe("not shown"),
+                   "the first desktop", timeout=FOLLOW)
+        s.wait_covered("the shields back on the first desktop")
+
+    def wm_restart():
+        if no_wm:
+            return "n/a"
+        s.processes.end(s.wm_process)
+        s.start_wm(s.wm.restart_argv)
+        s.wait_covered("the shields after the restart", timeout=6.0)
+
+    def idle():
+        s.helper.status()
+        time.sleep(0.5)
+        helper = s.helper.process.pid
+        server = s.display.server.pid
+        from xsession import cpu_seconds_fine
+        before = (cpu_seconds_fine(helper), cpu_seconds_fine(server))
+        time.sleep(IDLE_SECONDS)
+        after = (cpu_seconds_fine(helper), cpu_seconds_fine(server))
+        used = [(b2 - b1) / IDLE_SECONDS for b1, b2 in zip(before, after)]
+        detail = f"helper {used[0] * 100:.1f} %, X server {used[1] * 100:.1f} %"
+        if max(used) > IDLE_CPU:
+            raise CheckFailed(detail)
+        return detail
+
+    check("covered", covered)
+    check("unrelated-raised", unrelated_raised)
+    check("move", move)
+    check("screen-edge", screen_edge)
+    check("wm-actions", wm_actions)
+    check("minimise", minimise)
+    check("desktop-switch", desktop_switch)
+    check("wm-restart", wm_restart)
+    check("idle", idle)
+    return outcomes
+
+
+if __name__ == "__main__":
+    unittest.main()
