@@ -124,6 +124,11 @@ struct X11Desktop::State final : public x11::TrackerListener,
     Connection& connection() override { return *display; }
     WindowTracker& tracker() override { return *windows; }
     void postToMain(Task task) override { loop->post(std::move(task)); }
+    void shieldLostFocus(xcb_window_t client) override {
+        if (std::optional<int32_t> pid = windows->processOf(client)) {
+            windowEvent(*pid, "AXFocusedWindowChanged");
+        }
+    }
     void postToMainAfter(double seconds, Task task) override {
         loop->postDelayed(seconds, std::move(task));
     }
@@ -202,6 +207,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
                 break;
             case XCB_KEY_PRESS:
                 target = reinterpret_cast<const xcb_key_press_event_t*>(event)->event;
+                break;
+            case XCB_FOCUS_OUT:
+                target = reinterpret_cast<const xcb_focus_out_event_t*>(event)->event;
                 break;
             case XCB_CLIENT_MESSAGE:
                 target = reinterpret_cast<const xcb_client_message_event_t*>(event)->window;

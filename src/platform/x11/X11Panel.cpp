@@ -18,7 +18,7 @@ namespace {
 
 constexpr uint32_t panelEventMask = XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_BUTTON_PRESS |
                                     XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
-                                    XCB_EVENT_MASK_PROPERTY_CHANGE;
+                                    XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
 
 // ICCCM and Motif hint layouts.
 constexpr uint32_t inputHint = 1;
@@ -561,6 +561,17 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
             if (managed_ && e->window == window_ && e->atom == connection.atoms()._NET_WM_STATE) {
                 checkState();
+            }
+            break;
+        }
+        case XCB_FOCUS_OUT: {
+            auto* e = reinterpret_cast<const xcb_focus_out_event_t*>(event);
+            // The keyboard left the shield, perhaps for its own window without the window
+            // manager's active window changing: the core hears of it as a focus change of
+            // that window's application and judges again.
+            if (e->mode == XCB_NOTIFY_MODE_NORMAL && e->detail != XCB_NOTIFY_DETAIL_INFERIOR &&
+                relativeTo_ != XCB_NONE) {
+                host_.shieldLostFocus(relativeTo_);
             }
             break;
         }

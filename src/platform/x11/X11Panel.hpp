@@ -27,6 +27,8 @@ class PanelHost {
     // Runs the view's input handling on the main loop, after the event at hand.
     virtual void postToMain(Task task) = 0;
     virtual void postToMainAfter(double seconds, Task task) = 0;
+    // The keyboard focus left the shield over `client`.
+    virtual void shieldLostFocus(xcb_window_t client) = 0;
     virtual void panelClosed(xcb_window_t window) = 0;
     // The server's time now, for requests that a stale timestamp would have ignored.
     virtual xcb_timestamp_t serverTime() = 0;

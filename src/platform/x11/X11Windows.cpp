@@ -799,6 +799,11 @@ WindowTracker::Client* WindowTracker::clientContaining(xcb_window_t window) {
     return nullptr;
 }
 
+std::optional<int32_t> WindowTracker::processOf(xcb_window_t client) {
+    const Client* known = clientOf(client);
+    return known != nullptr ? known->pid : std::nullopt;
+}
+
 std::optional<RunningApplication> WindowTracker::frontmostApplication() {
     sync();
     const Client* client = nullptr;

@@ -68,6 +68,8 @@ class WindowTracker {
     // window holding the keyboard focus when no window manager names one. Absent when that
     // is no application's window (a shield of ours, the root, nothing).
     std::optional<RunningApplication> frontmostApplication();
+    // The process that owns a managed client, when known.
+    std::optional<int32_t> processOf(xcb_window_t client);
     // Front to back.
     WindowInfoList copyWindowInfo(uint32_t options);
     // The direct child of the root that holds the client (its frame under a reparenting
