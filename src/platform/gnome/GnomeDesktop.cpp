@@ -224,7 +224,7 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     NotificationCenter& notificationCenter() override { return workspaceCenter; }
     // The application whose window has the focus; absent when none has or the companion does
     // not answer.
-    std::optional<RunningApplication> frontmostApplication() {
+    std::optional<RunningApplication> frontmostApplication() override {
         VariantPtr reply = call("GetFocusedApplication", nullptr, G_VARIANT_TYPE("((si))"));
         if (!reply) {
             return std::nullopt;
@@ -308,7 +308,7 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
     }
 
     // Whether the veil has the keyboard focus in the shell now.
-    bool isKeyWindow() {
+    bool isKeyWindow() override {
         if (closed_ || window_ == 0 || !alive_.lock()) {
             return false;
         }
