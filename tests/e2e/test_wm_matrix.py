@@ -423,7 +423,12 @@ def run_checks(s):
             s.helper.request("start", targets=TARGETS)
         s.wait_covered("the shield after the restart of the block", timeout=DEADLINE)
         before = s.attempts()
-        wait_until(lambda: (s.focus_owner() or {}).get("id") == other, "focus on the other app")
+
+        def focus_kept():
+            owner = s.focus_owner()
+            return (owner or {}).get("id") == other or Probe(
+                f"focus on {owner and owner['class']} ({s.state()['focus']:#x})")
+        wait_until(focus_kept, "the focus to stay on the other app")
         s.type_keys()
         owner = s.focus_owner()
         if s.keys_logged("other") != 3:
