@@ -16,11 +16,11 @@
 #include <cstdio>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "platform/linux/LoopNotificationCenter.hpp"
+#include "platform/linux/LoopObservers.hpp"
 
 namespace sh {
 
@@ -118,36 +118,6 @@ const char* weightName(FontWeight weight) {
     return "regular";
 }
 
-// One observer's registration, shared between the observer and the desktop's table.
-struct ObserverRecord {
-    int32_t pid = 0;
-    std::set<std::string> notifications;
-    bool attached = false;
-    AccessibilityCallback callback;
-    WindowObserver* observer = nullptr;
-};
-
-class GnomeObserver final : public WindowObserver {
-  public:
-    explicit GnomeObserver(std::shared_ptr<ObserverRecord> record) : record_(std::move(record)) {
-        record_->observer = this;
-    }
-    ~GnomeObserver() override {
-        record_->attached = false;
-        record_->observer = nullptr;
-        record_->callback = nullptr;
-    }
-    AccessibilityError addNotification(const std::string& name) override {
-        record_->notifications.insert(name);
-        return AccessibilityError::success;
-    }
-    void attachToMainRunLoop() override { record_->attached = true; }
-    void detachFromMainRunLoop() override { record_->attached = false; }
-
-  private:
-    std::shared_ptr<ObserverRecord> record_;
-};
-
 class GnomeVeil;
 
 }  // namespace
@@ -162,7 +132,7 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     guint nameWatch = 0;
     LoopNotificationCenter workspaceCenter{*loop};
     LoopNotificationCenter defaultCenterState{*loop};
-    std::vector<std::weak_ptr<ObserverRecord>> observers;
+    LoopObservers observers{*loop};
     std::map<uint64_t, std::weak_ptr<GnomeVeil>> veils;
     uint64_t nextVeil = 1;
     double screenWidth = 0;
@@ -197,7 +167,6 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
 
     // Main thread: one signal of the companion.
     void handleSignal(const std::string& member, GVariant* parameters);
-    void deliverWindowEvent(int32_t pid, const char* notification);
 
     // Workspace
     std::vector<RunningApplication> runningApplications() override {
@@ -251,11 +220,7 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
-        auto record = std::make_shared<ObserverRecord>();
-        record->pid = pid;
-        record->callback = std::move(callback);
-        observers.push_back(record);
-        return std::make_unique<GnomeObserver>(record);
+        return observers.create(pid, std::move(callback));
     }
 };
 
@@ -399,26 +364,6 @@ GnomeDesktop::State::~State() {
     }
 }
 
-void GnomeDesktop::State::deliverWindowEvent(int32_t pid, const char* notification) {
-    std::erase_if(observers, [](const auto& weak) { return weak.expired(); });
-    for (const auto& weak : observers) {
-        auto record = weak.lock();
-        if (!record || (pid != 0 && record->pid != pid) ||
-            !record->notifications.contains(notification)) {
-            continue;
-        }
-        std::string name = notification;
-        loop->post([weak, name] {
-            auto live = weak.lock();
-            // Callbacks come only while attached, as from a run-loop source.
-            if (live && live->attached && live->callback && live->observer != nullptr) {
-                AccessibilityCallback callback = live->callback;
-                callback(*live->observer, name);
-            }
-        });
-    }
-}
-
 void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* parameters) {
     if (member == "WindowEvent") {
         guint64 window = 0;
@@ -426,7 +371,7 @@ void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* para
         const char* event = nullptr;
         g_variant_get(parameters, "(ti&s)", &window, &pid, &event);
         if (const char* notification = windowNotificationFor(event)) {
-            deliverWindowEvent(pid, notification);
+            observers.deliver(pid, notification);
         }
     } else if (member == "ApplicationEvent") {
         const char* event = nullptr;
@@ -448,7 +393,7 @@ void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* para
         }
     } else if (member == "WorkspaceSwitched") {
         // Every window on the workspaces left or entered changes visibility.
-        deliverWindowEvent(0, "AXWindowMiniaturized");
+        observers.deliver(0, "AXWindowMiniaturized");
         workspaceCenter.post({NotificationName::workspaceActiveSpaceDidChange, std::nullopt});
     } else if (member == "MonitorsChanged") {
         readScreen();

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <deque>
 #include <map>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/LoopNotificationCenter.hpp"
+#include "platform/linux/LoopObservers.hpp"
 #include "platform/x11/X11Connection.hpp"
 #include "platform/x11/X11Panel.hpp"
 #include "platform/x11/X11Windows.hpp"
@@ -28,36 +28,6 @@ using x11::XcbPtr;
 // more, and its shields are gone with the connection.
 constexpr int lostDisplayStatus = 1;
 
-// One observer's registration, shared between the observer and the desktop's table.
-struct ObserverRecord {
-    int32_t pid = 0;
-    std::set<std::string> notifications;
-    bool attached = false;
-    AccessibilityCallback callback;
-    WindowObserver* observer = nullptr;
-};
-
-class X11Observer final : public WindowObserver {
-  public:
-    explicit X11Observer(std::shared_ptr<ObserverRecord> record) : record_(std::move(record)) {
-        record_->observer = this;
-    }
-    ~X11Observer() override {
-        record_->attached = false;
-        record_->observer = nullptr;
-        record_->callback = nullptr;
-    }
-    AccessibilityError addNotification(const std::string& name) override {
-        record_->notifications.insert(name);
-        return AccessibilityError::success;
-    }
-    void attachToMainRunLoop() override { record_->attached = true; }
-    void detachFromMainRunLoop() override { record_->attached = false; }
-
-  private:
-    std::shared_ptr<ObserverRecord> record_;
-};
-
 }  // namespace
 
 struct X11Desktop::State final : public x11::TrackerListener,
@@ -70,7 +40,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
     LoopNotificationCenter workspaceCenter{*loop};
     LoopNotificationCenter defaultCenterState{*loop};
     std::map<xcb_window_t, std::weak_ptr<X11Panel>> panels;
-    std::vector<std::weak_ptr<ObserverRecord>> observers;
+    LoopObservers observers{*loop};
     std::deque<XcbPtr<xcb_generic_event_t>> stashed;
     // Expires with the desktop; panels the core still holds then do nothing.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
@@ -82,22 +52,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
         workspaceCenter.post({name, app});
     }
     void windowEvent(int32_t pid, const char* notification) override {
-        std::erase_if(observers, [](const auto& weak) { return weak.expired(); });
-        for (const auto& weak : observers) {
-            auto record = weak.lock();
-            if (!record || record->pid != pid || !record->notifications.contains(notification)) {
-                continue;
-            }
-            std::string name = notification;
-            loop->post([weak, name] {
-                auto live = weak.lock();
-                // Callbacks come only while attached, as from a run-loop source.
-                if (live && live->attached && live->callback && live->observer != nullptr) {
-                    AccessibilityCallback callback = live->callback;
-                    callback(*live->observer, name);
-                }
-            });
-        }
+        observers.deliver(pid, notification);
     }
     void windowManagerChanged(bool present) override {
         for (auto& [window, weak] : livePanels()) {
@@ -168,11 +123,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
-        auto record = std::make_shared<ObserverRecord>();
-        record->pid = pid;
-        record->callback = std::move(callback);
-        observers.push_back(record);
-        return std::make_unique<X11Observer>(record);
+        return observers.create(pid, std::move(callback));
     }
 
     std::vector<std::pair<xcb_window_t, std::shared_ptr<X11Panel>>> livePanels() {

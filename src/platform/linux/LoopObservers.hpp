@@ -1,0 +1,87 @@
+// Window observers for desktops that learn of window changes from their own events rather than
+// from an accessibility service: the desktop reports each change here, and the observers
+// registered for it hear of it through the main loop, as from a run-loop source.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Accessibility.hpp"
+#include "platform/MainLoop.hpp"
+
+namespace sh {
+
+class LoopObservers {
+  public:
+    explicit LoopObservers(MainLoop& loop) : loop_(loop) {}
+
+    // An observer of one process's windows; every notification it registers is accepted.
+    std::unique_ptr<WindowObserver> create(int32_t pid, AccessibilityCallback callback) {
+        auto record = std::make_shared<Record>();
+        record->pid = pid;
+        record->callback = std::move(callback);
+        records_.push_back(record);
+        return std::make_unique<Observer>(record);
+    }
+
+    // A window of process `pid` changed (0: a change that concerns every process): the
+    // observers of that process that registered `notification` hear of it, through the loop.
+    void deliver(int32_t pid, const char* notification) {
+        std::erase_if(records_, [](const auto& weak) { return weak.expired(); });
+        for (const auto& weak : records_) {
+            auto record = weak.lock();
+            if (!record || (pid != 0 && record->pid != pid) ||
+                !record->notifications.contains(notification)) {
+                continue;
+            }
+            loop_.post([weak, name = std::string(notification)] {
+                auto live = weak.lock();
+                // Callbacks come only while attached, as from a run-loop source.
+                if (live && live->attached && live->callback && live->observer != nullptr) {
+                    AccessibilityCallback callback = live->callback;
+                    callback(*live->observer, name);
+                }
+            });
+        }
+    }
+
+  private:
+    // One observer's registration, shared between the observer and this table.
+    struct Record {
+        int32_t pid = 0;
+        std::set<std::string> notifications;
+        bool attached = false;
+        AccessibilityCallback callback;
+        WindowObserver* observer = nullptr;
+    };
+
+    class Observer final : public WindowObserver {
+      public:
+        explicit Observer(std::shared_ptr<Record> record) : record_(std::move(record)) {
+            record_->observer = this;
+        }
+        ~Observer() override {
+            record_->attached = false;
+            record_->observer = nullptr;
+            record_->callback = nullptr;
+        }
+        AccessibilityError addNotification(const std::string& name) override {
+            record_->notifications.insert(name);
+            return AccessibilityError::success;
+        }
+        void attachToMainRunLoop() override { record_->attached = true; }
+        void detachFromMainRunLoop() override { record_->attached = false; }
+
+      private:
+        std::shared_ptr<Record> record_;
+    };
+
+    MainLoop& loop_;
+    std::vector<std::weak_ptr<Record>> records_;
+};
+
+}  // namespace sh
