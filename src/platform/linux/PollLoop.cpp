@@ -242,15 +242,15 @@ struct PollLoop::State {
         if (!force && earliest == armedEpoch) {
             return;
         }
-        itimerspec spec{};
+        itimerspec when{};
         if (earliest) {
             double seconds = std::min(*earliest, systemWallClock() + maximumDelaySeconds);
             seconds = std::max(seconds, 1.0);  // Zero would disarm the timer.
             double whole = std::floor(seconds);
-            spec.it_value.tv_sec = static_cast<time_t>(whole);
-            spec.it_value.tv_nsec = static_cast<long>((seconds - whole) * 1e9);
+            when.it_value.tv_sec = static_cast<time_t>(whole);
+            when.it_value.tv_nsec = static_cast<long>((seconds - whole) * 1e9);
         }
-        timerfd_settime(clockFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+        timerfd_settime(clockFd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr);
         armedEpoch = earliest;
     }
 
