@@ -21,6 +21,7 @@ constexpr AtomName atomNames[] = {
     {"WM_STATE", &Atoms::WM_STATE},
     {"WM_PROTOCOLS", &Atoms::WM_PROTOCOLS},
     {"WM_DELETE_WINDOW", &Atoms::WM_DELETE_WINDOW},
+    {"WM_TAKE_FOCUS", &Atoms::WM_TAKE_FOCUS},
     {"UTF8_STRING", &Atoms::UTF8_STRING},
     {"_NET_SUPPORTING_WM_CHECK", &Atoms::_NET_SUPPORTING_WM_CHECK},
     {"_NET_CLIENT_LIST", &Atoms::_NET_CLIENT_LIST},

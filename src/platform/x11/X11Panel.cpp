@@ -100,9 +100,12 @@ void X11Panel::applyHints() {
     setCardinals(c, window_, atoms._NET_WM_PID, XCB_ATOM_CARDINAL,
                  {static_cast<uint32_t>(getpid())});
     // Closing through the window manager must never make it kill our connection, and with
-    // it every shield: we take part in the delete and ping protocols.
+    // it every shield: we take part in the delete and ping protocols. With no input hint and
+    // WM_TAKE_FOCUS (the globally active model), a window manager asks the shield before it
+    // gives it the keyboard instead of refusing it outright, or handing the keys to the
+    // window the shield is transient for; the shield accepts only while the core wants it key.
     setCardinals(c, window_, atoms.WM_PROTOCOLS, XCB_ATOM_ATOM,
-                 {atoms.WM_DELETE_WINDOW, atoms._NET_WM_PING});
+                 {atoms.WM_DELETE_WINDOW, atoms._NET_WM_PING, atoms.WM_TAKE_FOCUS});
     // Borderless and not to be moved, resized, minimised or closed by the user.
     setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
                  {motifFunctions | motifDecorations, 0, 0, 0, 0});
@@ -383,6 +386,7 @@ void X11Panel::makeKeyWindow() {
 
 void X11Panel::takeFocus() {
     keyWhenViewable_ = false;
+    wantsKey_ = true;
     Connection& connection = host_.connection();
     xcb_connection_t* c = connection.get();
     // Where the keys went, to give them back when the shield goes.
@@ -571,6 +575,7 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             // that window's application and judges again.
             if (e->mode == XCB_NOTIFY_MODE_NORMAL && e->detail != XCB_NOTIFY_DETAIL_INFERIOR &&
                 relativeTo_ != XCB_NONE) {
+                wantsKey_ = false;
                 host_.shieldLostFocus(relativeTo_);
             }
             break;
@@ -587,6 +592,13 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
                     connection.get(), 0, connection.root(),
                     XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
                     reinterpret_cast<const char*>(&answer));
+            }
+            if (e->type == atoms.WM_PROTOCOLS && e->data.data32[0] == atoms.WM_TAKE_FOCUS &&
+                wantsKey_ && viewable_) {
+                // The window manager offers the keyboard the core asked for: take it, at the
+                // time of the offer.
+                xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_,
+                                    e->data.data32[1]);
             }
             // WM_DELETE_WINDOW is declined: only the helper closes a shield.
             break;

@@ -111,6 +111,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     bool needsRedraw_ = false;
     // Made key before the server showed it: the focus follows once it is viewable.
     bool keyWhenViewable_ = false;
+    // The core made the shield key and it has not lost the keyboard since: an offer of the
+    // keyboard from the window manager (WM_TAKE_FOCUS) is accepted only then.
+    bool wantsKey_ = false;
     // The window that had the keyboard focus before the panel took it.
     xcb_window_t previousFocus_ = XCB_NONE;
     void takeFocus();
