@@ -229,10 +229,11 @@ class Helper:
 
     fail = staticmethod(fail)
 
-    def __init__(self, processes, binary, env, echo=False, stderr=None):
+    def __init__(self, processes, binary, env, echo=False, stderr=None, **popen):
+        """`popen`: further arguments for starting the process (another user, say)."""
         self.echo = echo
         self.process = processes.start([binary], env, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=stderr)
+                                       stdout=subprocess.PIPE, stderr=stderr, **popen)
         self.messages = []
         self.lock = threading.Condition()
         self.next_request = 1

@@ -40,6 +40,18 @@ struct WindowInfoRecord {
     std::optional<WindowInfoValue> bounds;
 };
 
+// Window-server layers, for desktops that derive a window's layer from its type: only ordinary
+// windows and dialogs share layer 0 with the windows a shield may cover.
+namespace windowLayer {
+inline constexpr int64_t desktop = -2147483623;
+inline constexpr int64_t below = -1;
+inline constexpr int64_t normal = 0;
+inline constexpr int64_t floating = 3;
+inline constexpr int64_t dock = 20;
+inline constexpr int64_t status = 25;
+inline constexpr int64_t popUpMenu = 101;
+}  // namespace windowLayer
+
 // The window-list request options, by their window-server values.
 enum WindowListOption : uint32_t {
     windowListOptionOnScreenOnly = 1,

@@ -47,38 +47,29 @@ enum MetaWindowType : int32_t {
 };
 enum MetaStackLayer : int32_t { stackDesktop = 0, stackBottom = 1, stackNormal = 2 };
 
-// The window-server layers the core knows: 0 for ordinary windows, the others for everything
-// kept apart from them.
-constexpr int64_t desktopLayer = -2147483623;
-constexpr int64_t belowLayer = -1;
-constexpr int64_t floatingLayer = 3;
-constexpr int64_t dockLayer = 20;
-constexpr int64_t statusLayer = 25;
-constexpr int64_t popUpMenuLayer = 101;
-
 int64_t layerOf(int32_t type, int32_t stackLayer) {
     switch (type) {
         case typeDesktop:
-            return desktopLayer;
+            return windowLayer::desktop;
         case typeDock:
-            return dockLayer;
+            return windowLayer::dock;
         case typeNotification:
-            return statusLayer;
+            return windowLayer::status;
         case typeMenu:
         case typeDropdownMenu:
         case typePopupMenu:
         case typeTooltip:
         case typeCombo:
-            return popUpMenuLayer;
+            return windowLayer::popUpMenu;
         case typeNormal:
         case typeDialog:
         case typeModalDialog:
             if (stackLayer == stackNormal) {
                 return 0;
             }
-            return stackLayer < stackNormal ? belowLayer : floatingLayer;
+            return stackLayer < stackNormal ? windowLayer::below : windowLayer::floating;
         default:
-            return floatingLayer;
+            return windowLayer::floating;
     }
 }
 

@@ -17,15 +17,6 @@ constexpr uint32_t allDesktops = 0xFFFFFFFF;  // _NET_WM_DESKTOP for sticky wind
 constexpr uint32_t clientEventMask =
     XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
 
-// Layers by window type, modelled on the window server's levels: only ordinary windows and
-// dialogs share layer 0 with the windows a shield may cover.
-constexpr int64_t desktopLayer = -2147483623;
-constexpr int64_t belowLayer = -1;
-constexpr int64_t floatingLayer = 3;
-constexpr int64_t dockLayer = 20;
-constexpr int64_t popUpMenuLayer = 101;
-constexpr int64_t statusLayer = 25;
-
 }  // namespace
 
 WindowTracker::WindowTracker(Connection& connection, TrackerListener& listener)
@@ -621,7 +612,7 @@ int64_t WindowTracker::layerOf(const Client& client) const {
         }
     }
     if (!type) {
-        return floatingLayer;
+        return windowLayer::floating;
     }
     auto hasState = [&](xcb_atom_t state) {
         return std::find(client.netWmState.begin(), client.netWmState.end(), state) !=
@@ -629,28 +620,28 @@ int64_t WindowTracker::layerOf(const Client& client) const {
     };
     if (*type == a._NET_WM_WINDOW_TYPE_NORMAL || *type == a._NET_WM_WINDOW_TYPE_DIALOG) {
         if (hasState(a._NET_WM_STATE_ABOVE)) {
-            return floatingLayer;
+            return windowLayer::floating;
         }
         if (hasState(a._NET_WM_STATE_BELOW)) {
-            return belowLayer;
+            return windowLayer::below;
         }
         return 0;
     }
     if (*type == a._NET_WM_WINDOW_TYPE_DESKTOP) {
-        return desktopLayer;
+        return windowLayer::desktop;
     }
     if (*type == a._NET_WM_WINDOW_TYPE_DOCK) {
-        return dockLayer;
+        return windowLayer::dock;
     }
     if (*type == a._NET_WM_WINDOW_TYPE_NOTIFICATION || *type == a._NET_WM_WINDOW_TYPE_SPLASH) {
-        return statusLayer;
+        return windowLayer::status;
     }
     if (*type == a._NET_WM_WINDOW_TYPE_DROPDOWN_MENU || *type == a._NET_WM_WINDOW_TYPE_POPUP_MENU ||
         *type == a._NET_WM_WINDOW_TYPE_TOOLTIP || *type == a._NET_WM_WINDOW_TYPE_COMBO ||
         *type == a._NET_WM_WINDOW_TYPE_DND) {
-        return popUpMenuLayer;
+        return windowLayer::popUpMenu;
     }
-    return floatingLayer;
+    return windowLayer::floating;
 }
 
 WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
