@@ -366,9 +366,14 @@ void X11Panel::keepInPlace(bool fromPass) {
     // Only a pass forgives earlier corrections, whether or not they worked: a window manager
     // that answers each of our restacks with one of its own is in place for a moment every
     // other batch, and the bound must hold across those. Passes come from the core's own
-    // schedule, never from our restacks.
-    if (fromPass && (inPlace || !managed_)) {
-        corrections_ = 0;
+    // schedule; the one that follows our own announcement that the panel is in place again
+    // may come of a restack of ours, and forgives only when it finds the panel in place.
+    bool forgive = inPlace || (!managed_ && !announcedInPlace_);
+    if (fromPass) {
+        announcedInPlace_ = false;
+        if (forgive) {
+            corrections_ = 0;
+        }
     }
     if (inPlace) {
         return;
@@ -449,7 +454,7 @@ bool X11Panel::isKeyWindow() {
     return focus && focus->focus == window_;
 }
 
-bool X11Panel::placementConfirmed() const {
+bool X11Panel::shownAsAsked() const {
     if (!usable() || !mapped_ || !viewable_ || orderMode_ != WindowOrderingMode::above ||
         relativeTo_ == XCB_NONE || ownTopLevel_ == XCB_NONE) {
         return false;
@@ -459,7 +464,11 @@ bool X11Panel::placementConfirmed() const {
         return false;
     }
     WindowGeometry requested{x_, y_, static_cast<int32_t>(width_), static_cast<int32_t>(height_)};
-    return stackedInPlace_ && shownGeometry_ == requested;
+    return shownGeometry_ == requested;
+}
+
+bool X11Panel::placementConfirmed() const {
+    return shownAsAsked() && stackedInPlace_;
 }
 
 bool X11Panel::isInPlace() {
@@ -475,7 +484,15 @@ void X11Panel::reportPlacementIfChanged() {
     if (inPlace == reportedInPlace_) {
         return;
     }
+    if (!inPlace && shownAsAsked()) {
+        // Only the order changed. The restack checks answer that themselves, within their
+        // bound; were it announced, every restack of a window manager that answers ours with
+        // one of its own would bring a pass, which forgives the bound, and the two would go on
+        // for ever. The next pass counts it as it finds it.
+        return;
+    }
     reportedInPlace_ = inPlace;
+    announcedInPlace_ = inPlace;
     std::weak_ptr<X11Panel> weak = weak_from_this();
     host_.postToMain([weak] {
         auto panel = weak.lock();

@@ -95,6 +95,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void setTransientFor(xcb_window_t client);
     void restack();
     void placeGeometry();
+    // Shown, and at the geometry asked for; and, for `isInPlace`, directly above its window.
+    bool shownAsAsked() const;
     bool placementConfirmed() const;
     // Reads where the panel's top-level is and whether it is shown, after the window manager
     // framed the panel anew (or left it unframed).
@@ -149,8 +151,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     bool frameViewable_ = false;
     std::optional<WindowGeometry> shownGeometry_;
     bool stackedInPlace_ = false;
-    // The last answer the core had, so that only a change is announced.
+    // The last answer the core had, so that only a change is announced; and whether the
+    // panel was announced in place since the last pass.
     bool reportedInPlace_ = false;
+    bool announcedInPlace_ = false;
 };
 
 }  // namespace sh::x11
