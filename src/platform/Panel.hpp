@@ -80,8 +80,9 @@ class Panel {
     // has seen it confirmed: shown (mapped and viewable), on the desktop or Space in view, at
     // the frame last set, and directly above the window it was last ordered above. False for
     // a panel never ordered in, ordered out or closed, and while a request is still on its way.
-    // Answered from what the desktop already knows; the answer changing later is announced
-    // through `PanelContent::placementChanged`.
+    // Answered from what the desktop already knows. A change of the answer is announced
+    // through `PanelContent::placementChanged`, except one that the desktop puts right by
+    // itself (a restack it answers with its own), which the next pass reads as it finds it.
     virtual bool isInPlace() = 0;
     // Removes the panel for good; it is never shown again.
     virtual void close() = 0;
