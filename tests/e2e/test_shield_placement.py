@@ -7,8 +7,8 @@ under each window manager by test_wm_matrix.)"""
 import os
 import unittest
 
-from xharness import (SHIELD_CLASS, DisplayCase, Helper, Probe, Processes, client_windows,
-                      coverage_problem, new_log_file, wait_until)
+from xharness import (DEADLINE, SHIELD_CLASS, DisplayCase, Helper, Probe, Processes,
+                      client_windows, coverage_problem, new_log_file, wait_until)
 
 TARGETS = [{"id": "log", "name": "Log Client", "bundleId": "LOGCLIENT"}]
 # The helper hears of the change from the X server and has the shield back well before the
@@ -70,14 +70,14 @@ class PlacementBase(DisplayCase):
         self.helper = Helper(self.processes, env)
         reply = self.helper.request("start", targets=TARGETS)
         self.assertTrue(reply["watcherRunning"])
-        self.covered("the first shield")
+        self.covered("the first shield", timeout=DEADLINE)
 
     def shield(self):
         shields = client_windows(self.display.state(), SHIELD_CLASS)
         self.assertEqual(len(shields), 1)
         return shields[0][2]["id"]
 
-    def covered(self, what):
+    def covered(self, what, timeout=RESTORE):
         """X shows the window covered and the helper's latest counts say so."""
         def probe():
             problem = coverage_problem(self.display.state(), ["LogClient"])
@@ -87,7 +87,7 @@ class PlacementBase(DisplayCase):
             counts = (status["eligibleWindowCount"], status["coveredWindowCount"],
                       status.get("coverageError"))
             return counts == (1, 1, None) or Probe(f"helper reports {counts}")
-        wait_until(probe, what, timeout=RESTORE)
+        wait_until(probe, what, timeout=timeout)
 
     def displace(self, name, action, reported):
         mark = self.helper.mark()
