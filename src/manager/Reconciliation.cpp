@@ -1,5 +1,6 @@
 // Reconciliation: one shield per eligible window, exactly over it and directly above it, and
-// the coverage figures that the status messages report.
+// the coverage figures that the status messages report, counted from what the desktop confirms.
+#include <algorithm>
 #include <unordered_set>
 
 #include "manager/ShieldManager.hpp"
@@ -42,6 +43,7 @@ void ShieldManager::reconcile() {
     }
 
     std::weak_ptr<ShieldManager> weak = weak_from_this();
+    double now = desktop_.mainLoop().uptime();
     for (const EligibleWindow& window : windows) {
         Rect frame = panelFrame(window.snapshot.bounds);
         std::shared_ptr<ShieldRecord>& record = shields[window.snapshot.number];
@@ -49,6 +51,10 @@ void ShieldManager::reconcile() {
             record->view->target = window.target;
             record->view->endsAt = endsAt;
             record->panel->setFrame(frame, true);
+            if (!(frame == record->requestedFrame)) {
+                record->requestedFrame = frame;
+                record->placementRequestedAt = now;
+            }
         } else {
             // The action keeps the target as it was when the shield was built.
             auto onInteraction = [weak, target = window.target] {
@@ -57,6 +63,14 @@ void ShieldManager::reconcile() {
                 }
             };
             record = makeShield(desktop_, frame, window.target, endsAt, std::move(onInteraction));
+            record->placementRequestedAt = now;
+            // The desktop saw the shield shown, hidden, moved or restacked: a pass counts it
+            // again, and puts it back where it belongs.
+            record->view->onPlacementChanged = [weak] {
+                if (auto manager = weak.lock()) {
+                    manager->scheduleReconcile();
+                }
+            };
         }
         record->panel->orderWindow(WindowOrderingMode::above, window.snapshot.number);
     }
@@ -65,17 +79,59 @@ void ShieldManager::reconcile() {
     holdKeyboard(windows);
 
     int64_t covered = 0;
+    std::optional<double> settlesAt;
     for (const EligibleWindow& window : windows) {
         auto found = shields.find(window.snapshot.number);
-        if (found != shields.end() && found->second) {
+        if (found != shields.end() && found->second &&
+            countsAsCovered(*found->second, now, settlesAt)) {
             ++covered;
         }
     }
     coveredWindowCount = covered;
+    if (settlesAt) {
+        checkPlacementAfter(*settlesAt - now);
+    }
     if (coveredWindowCount < eligibleWindowCount && !coverageError) {
         coverageError = std::string(texts::shieldingFailed);
     }
     publishCoverageIfChanged();
+}
+
+bool ShieldManager::countsAsCovered(ShieldRecord& record, double now,
+                                    std::optional<double>& settlesAt) {
+    // A window is covered when the desktop confirms its shield in place: shown, at its frame
+    // and directly above it. A shield the pass just built or moved is given a moment for the
+    // window server to show it there, so that following a window never reports it uncovered
+    // for the time a request takes; once that moment is over, only the confirmation counts.
+    if (record.panel->isInPlace()) {
+        record.placementRequestedAt.reset();
+        return true;
+    }
+    if (!record.placementRequestedAt) {
+        return false;
+    }
+    double due = *record.placementRequestedAt + timing::placementSettleDelay;
+    if (now >= due) {
+        record.placementRequestedAt.reset();
+        return false;
+    }
+    settlesAt = settlesAt ? std::min(*settlesAt, due) : due;
+    return true;
+}
+
+void ShieldManager::checkPlacementAfter(double delay) {
+    // One check at a time: it is armed for the earliest shield still settling, and the pass
+    // it asks for arms the next one for any shield that settles later.
+    if (placementTimer && placementTimer->isValid()) {
+        return;
+    }
+    std::weak_ptr<ShieldManager> weak = weak_from_this();
+    placementTimer = desktop_.mainLoop().scheduleTimer(delay, false, [weak] {
+        if (auto manager = weak.lock()) {
+            manager->stopTimer(manager->placementTimer);
+            manager->scheduleReconcile();
+        }
+    });
 }
 
 void ShieldManager::raiseShields(int32_t pid) {
@@ -135,6 +191,8 @@ void ShieldManager::clearShields() {
     eligibleWindowCount = 0;
     coveredWindowCount = 0;
     coverageError.reset();
+    // No shield is left to confirm.
+    stopTimer(placementTimer);
 }
 
 std::string ShieldManager::coverageSignature() const {

@@ -34,6 +34,9 @@ inline constexpr double debounceDelay = 0.04;
 inline constexpr double periodicInterval = 4.0;
 inline constexpr double postLaunchDelay = 0.6;
 inline constexpr double deadlineDivisor = 1000;
+// How long a shield just built or moved counts as covered before the desktop confirms it in
+// place; a window manager maps and moves a window well within it, even when busy.
+inline constexpr double placementSettleDelay = 1.0;
 }  // namespace timing
 
 // The seven window notifications every observer registers, in registration order.
@@ -91,6 +94,9 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     // Held exactly while a block is active, so that the system never throttles the passes
     // and timers of a helper whose shields happen to be hidden.
     std::shared_ptr<Activity> blockActivity;
+    // Armed while a shield counts as covered only because it was just built or moved: when it
+    // fires, a pass counts that shield by what the desktop confirms.
+    std::shared_ptr<Timer> placementTimer;
 
     // Commands.
     void handleCommand(Command command);
@@ -107,6 +113,10 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     void holdKeyboard(const std::vector<EligibleWindow>& windows);
     void makeTopmostShieldKey(const std::vector<EligibleWindow>& windows, int32_t pid);
     void clearShields();
+    // Whether the shield covers its window: confirmed in place by the desktop, or just built
+    // or moved and still within `placementSettleDelay`, whose end is then noted in `settlesAt`.
+    bool countsAsCovered(ShieldRecord& record, double now, std::optional<double>& settlesAt);
+    void checkPlacementAfter(double delay);
     void publishCoverageIfChanged();
     std::string coverageSignature() const;
     Rect panelFrame(const Rect& windowListBounds);

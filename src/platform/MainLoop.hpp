@@ -41,6 +41,9 @@ class MainLoop {
     virtual std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) = 0;
     // The wall clock, in seconds since 1970-01-01 00:00 UTC.
     virtual double now() const = 0;
+    // Seconds on a clock that only runs forward, whatever the wall clock does; for measuring
+    // short spans. Its origin is of no meaning.
+    virtual double uptime() const = 0;
 };
 
 // Work the user started and waits on. While one is held the system keeps the process's timers

@@ -21,6 +21,9 @@ class PanelContent {
     // A key press (held-key repeats included) while the panel is key; consumed.
     virtual void keyDown() = 0;
     virtual bool acceptsFirstResponder() const = 0;
+    // The window server showed, hid, moved or restacked the panel, or the desktop came to
+    // see it so: what `Panel::isInPlace` answers may have changed since it was last asked.
+    virtual void placementChanged() = 0;
 };
 
 // Window-server constants, by their AppKit values.
@@ -73,6 +76,14 @@ class Panel {
     virtual void makeKeyWindow() = 0;
     // Whether the panel is the key window now, as the desktop sees it.
     virtual bool isKeyWindow() = 0;
+    // Whether the window server shows the panel where it was last put, as far as the desktop
+    // has seen it confirmed: shown (mapped and viewable), on the desktop or Space in view, at
+    // the frame last set, and directly above the window it was last ordered above. False for
+    // a panel never ordered in, ordered out or closed, and while a request is still on its way.
+    // Answered from what the desktop already knows. A change of the answer is announced
+    // through `PanelContent::placementChanged`, except one that the desktop puts right by
+    // itself (a restack it answers with its own), which the next pass reads as it finds it.
+    virtual bool isInPlace() = 0;
     // Removes the panel for good; it is never shown again.
     virtual void close() = 0;
 };

@@ -57,6 +57,12 @@ void ShieldView::keyDown() {
     }
 }
 
+void ShieldView::placementChanged() {
+    if (onPlacementChanged) {
+        onPlacementChanged();
+    }
+}
+
 PanelConfiguration shieldPanelConfiguration(const Rect& frame) {
     PanelConfiguration configuration;
     configuration.contentRect = frame;
@@ -92,7 +98,7 @@ std::shared_ptr<ShieldRecord> makeShield(Desktop& desktop, const Rect& frame, co
     panel->setContentView(
         view, {.wantsLayer = true, .autoresizingMask = viewWidthSizable | viewHeightSizable});
     view->setWindow(panel);
-    return std::make_shared<ShieldRecord>(ShieldRecord{panel, view});
+    return std::make_shared<ShieldRecord>(ShieldRecord{panel, view, frame, std::nullopt});
 }
 
 }  // namespace sh

@@ -19,11 +19,14 @@ class ShieldView : public PanelContent {
     Target target;
     std::optional<double> endsAt;
     std::function<void()> onInteraction;
+    // Run when the desktop announces that the panel's placement may have changed.
+    std::function<void()> onPlacementChanged;
 
     Drawing draw(const Rect& bounds) override;
     void mouseDown() override;
     void keyDown() override;
     bool acceptsFirstResponder() const override { return true; }
+    void placementChanged() override;
 
     // The panel the view fills; set when it becomes the panel's content view.
     void setWindow(std::weak_ptr<Panel> window) { window_ = std::move(window); }
@@ -38,6 +41,11 @@ class ShieldView : public PanelContent {
 struct ShieldRecord {
     std::shared_ptr<Panel> panel;
     std::shared_ptr<ShieldView> view;
+    // The frame the manager last gave the panel.
+    Rect requestedFrame;
+    // When (on the loop's uptime clock) the manager last asked for the panel somewhere new,
+    // built or moved, while the desktop has not yet confirmed it there.
+    std::optional<double> placementRequestedAt;
 };
 
 // Builds a shield over `frame` (global panel coordinates). The panel is not yet on screen.

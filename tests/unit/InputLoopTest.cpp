@@ -29,6 +29,7 @@ struct Recorder final : MainLoop, Application {
         return nullptr;
     }
     double now() const override { return 0; }
+    double uptime() const override { return 0; }
     void setActivationPolicy(ActivationPolicy) override {}
     std::shared_ptr<Activity> beginActivity(const std::string&) override {
         ADD_FAILURE() << "unexpected activity";
@@ -182,6 +183,7 @@ TEST_F(InputLoopTest, CommandsArePostedNotRunOnTheInputThread) {
         std::shared_ptr<Timer> scheduleTimer(double, bool, Task) override { return nullptr; }
         std::shared_ptr<Timer> scheduleWallClockTimer(double, Task) override { return nullptr; }
         double now() const override { return 0; }
+        double uptime() const override { return 0; }
         void setActivationPolicy(ActivationPolicy) override {}
         std::shared_ptr<Activity> beginActivity(const std::string&) override { return nullptr; }
         void run() override {}

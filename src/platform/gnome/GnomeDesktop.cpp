@@ -277,6 +277,10 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
         return focused != FALSE;
     }
 
+    // A veil lives inside its window's actor: it is shown, moved and stacked with the window
+    // by the shell itself, so it is in place while the companion last said it holds it.
+    bool isInPlace() override { return !closed_ && window_ != 0 && placed_ && alive_.lock(); }
+
     void clicked() {
         if (auto view = view_) {
             view->mouseDown();
@@ -294,6 +298,7 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
             desktop_.call("RemoveVeil", g_variant_new("(t)", id_), nullptr);
         }
         window_ = 0;
+        placed_ = false;
     }
 
     void update() {
@@ -313,11 +318,18 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
         // Panel frames have their origin at the bottom-left of the screen, the shell's at the
         // top-left.
         double top = desktop_.screenHeight - frame_.maxY();
-        desktop_.call("SetVeil",
-                      g_variant_new("(tt(dddd)@(dddd)a(sds(dddd)(dddd)))", id_, window_,
-                                    frame_.minX(), top, frame_.standardWidth(),
-                                    frame_.standardHeight(), colorVariant(drawing.fill), &texts),
-                      G_VARIANT_TYPE("(b)"));
+        VariantPtr reply = desktop_.call(
+            "SetVeil",
+            g_variant_new("(tt(dddd)@(dddd)a(sds(dddd)(dddd)))", id_, window_, frame_.minX(), top,
+                          frame_.standardWidth(), frame_.standardHeight(),
+                          colorVariant(drawing.fill), &texts),
+            G_VARIANT_TYPE("(b)"));
+        // The companion answers whether the window was there to hold the veil.
+        gboolean placed = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &placed);
+        }
+        placed_ = placed != FALSE;
     }
 
     GnomeDesktop::State& desktop_;
@@ -325,6 +337,7 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
     uint64_t id_;
     Rect frame_;
     uint64_t window_ = 0;
+    bool placed_ = false;
     bool closed_ = false;
     std::shared_ptr<PanelContent> view_;
 };

@@ -49,6 +49,8 @@ class HeadlessPanel final : public Panel {
     void orderWindow(WindowOrderingMode, int64_t) override {}
     void makeKeyWindow() override {}
     bool isKeyWindow() override { return false; }
+    // Nothing is ever shown.
+    bool isInPlace() override { return false; }
     void close() override { view_.reset(); }
 
   private:

@@ -418,6 +418,10 @@ double PollLoop::now() const {
     return state_->wallClock();
 }
 
+double PollLoop::uptime() const {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
 void PollLoop::setActivationPolicy(ActivationPolicy policy) {
     state_->policy = policy;
 }

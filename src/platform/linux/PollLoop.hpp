@@ -30,6 +30,7 @@ class PollLoop final : public MainLoop, public Application {
     // does not announce.
     std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) override;
     double now() const override;
+    double uptime() const override;
 
     // Application. There is no Dock or menu bar on Linux, so the policy is only recorded.
     void setActivationPolicy(ActivationPolicy policy) override;

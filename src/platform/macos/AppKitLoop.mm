@@ -240,6 +240,10 @@ double AppKitLoop::now() const {
     return wallClockNow();
 }
 
+double AppKitLoop::uptime() const {
+    return [NSProcessInfo processInfo].systemUptime;
+}
+
 void AppKitLoop::setActivationPolicy(ActivationPolicy policy) {
     [[NSApplication sharedApplication]
         setActivationPolicy:static_cast<NSApplicationActivationPolicy>(policy)];

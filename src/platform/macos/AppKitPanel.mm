@@ -2,6 +2,7 @@
 // core's drawing and hands clicks and key presses to the core.
 #import <AppKit/AppKit.h>
 
+#include <cmath>
 #include <memory>
 #include <utility>
 
@@ -208,6 +209,8 @@ class AppKitPanel final : public Panel {
             static_cast<NSWindowCollectionBehavior>(configuration.collectionBehavior);
         panel_.animationBehavior =
             static_cast<NSWindowAnimationBehavior>(configuration.animationBehavior);
+        // Borderless: the frame is the content rectangle.
+        requestedFrame_ = appKitRect(configuration.contentRect);
     }
 
     void setContentView(std::shared_ptr<PanelContent> view,
@@ -235,7 +238,8 @@ class AppKitPanel final : public Panel {
         if (closed_) {
             return;
         }
-        [panel_ setFrame:appKitRect(frame) display:display ? YES : NO];
+        requestedFrame_ = appKitRect(frame);
+        [panel_ setFrame:requestedFrame_ display:display ? YES : NO];
     }
 
     void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override {
@@ -245,6 +249,7 @@ class AppKitPanel final : public Panel {
         }
         [panel_ orderWindow:static_cast<NSWindowOrderingMode>(mode)
                  relativeTo:static_cast<NSInteger>(relativeTo)];
+        orderedAbove_ = mode == WindowOrderingMode::above ? static_cast<NSInteger>(relativeTo) : 0;
     }
 
     void makeKeyWindow() override {
@@ -255,6 +260,33 @@ class AppKitPanel final : public Panel {
     }
 
     bool isKeyWindow() override { return !closed_ && panel_.isKeyWindow; }
+
+    // The window server applies frames and orderings at once, so the panel's own state and
+    // the order of the windows on screen answer this as they are. Nothing moves a shield but
+    // the helper, and a Space switch or an activation asks for a pass by itself, so no change
+    // needs announcing.
+    bool isInPlace() override {
+        if (closed_ || orderedAbove_ == 0 || !panel_.isVisible || !panel_.isOnActiveSpace) {
+            return false;
+        }
+        // Within half a point: the window server keeps frames in whole pixels.
+        const NSRect shown = panel_.frame;
+        constexpr CGFloat tolerance = 0.5;
+        if (std::fabs(NSMinX(shown) - NSMinX(requestedFrame_)) > tolerance ||
+            std::fabs(NSMinY(shown) - NSMinY(requestedFrame_)) > tolerance ||
+            std::fabs(NSWidth(shown) - NSWidth(requestedFrame_)) > tolerance ||
+            std::fabs(NSHeight(shown) - NSHeight(requestedFrame_)) > tolerance) {
+            return false;
+        }
+        // The windows on screen, front to back: the covered one must come right after ours.
+        NSArray<NSNumber*>* order =
+            [NSWindow windowNumbersWithOptions:NSWindowNumberListAllApplications];
+        const NSUInteger own = [order indexOfObject:@(panel_.windowNumber)];
+        if (own == NSNotFound || own + 1 >= order.count) {
+            return false;
+        }
+        return order[own + 1].integerValue == orderedAbove_;
+    }
 
     void close() override {
         if (closed_) {
@@ -267,6 +299,9 @@ class AppKitPanel final : public Panel {
   private:
     ShieldPanel* panel_ = nil;
     bool closed_ = false;
+    // The frame last set and the window last ordered above (0: none).
+    NSRect requestedFrame_ = NSZeroRect;
+    NSInteger orderedAbove_ = 0;
 };
 
 }  // namespace

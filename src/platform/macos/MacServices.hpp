@@ -26,6 +26,7 @@ class AppKitLoop final : public MainLoop, public Application {
                                          Task action) override;
     std::shared_ptr<Timer> scheduleWallClockTimer(double epochSeconds, Task action) override;
     double now() const override;
+    double uptime() const override;
 
     // Application
     void setActivationPolicy(ActivationPolicy policy) override;

@@ -259,6 +259,9 @@ void SimPanel::setContentView(std::shared_ptr<PanelContent> view,
 void SimPanel::setFrame(const Rect& newFrame, bool) {
     frame = newFrame;
     ++setFrameCalls;
+    if (!serverHolds) {
+        shownFrame = frame;
+    }
 }
 
 void SimPanel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
@@ -268,6 +271,65 @@ void SimPanel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     }
     onScreen = mode != WindowOrderingMode::out;
     orderedAbove = mode == WindowOrderingMode::above ? std::optional(relativeTo) : std::nullopt;
+    if (!serverHolds) {
+        shown = onScreen;
+        shownAbove = orderedAbove;
+        // Ordering a panel in shows it on the Space in view.
+        onActiveSpace = true;
+    }
+}
+
+bool SimPanel::isInPlace() {
+    return !closed && onScreen && orderedAbove.has_value() && shown && onActiveSpace &&
+           shownFrame == frame && shownAbove == orderedAbove;
+}
+
+void SimPanel::hideByServer() {
+    serverHolds = true;
+    shown = false;
+    announce();
+}
+
+void SimPanel::moveByServer(const Rect& shownAt) {
+    serverHolds = true;
+    shownFrame = shownAt;
+    announce();
+}
+
+void SimPanel::lowerByServer() {
+    serverHolds = true;
+    shownAbove.reset();
+    announce();
+}
+
+void SimPanel::moveToOtherSpace() {
+    serverHolds = true;
+    onActiveSpace = false;
+    announce();
+}
+
+void SimPanel::confirm() {
+    serverHolds = false;
+    shown = onScreen && !closed;
+    shownFrame = frame;
+    shownAbove = orderedAbove;
+    onActiveSpace = true;
+    announce();
+}
+
+void SimPanel::announce() {
+    // Delivered on the main queue, after the change at hand, as a desktop does.
+    std::weak_ptr<SimPanel> weak = weak_from_this();
+    if (loop == nullptr) {
+        return;
+    }
+    loop->post([weak] {
+        auto panel = weak.lock();
+        if (panel && !panel->closed && panel->content) {
+            std::shared_ptr<PanelContent> view = panel->content;
+            view->placementChanged();
+        }
+    });
 }
 
 void SimPanel::makeKeyWindow() {
@@ -391,7 +453,10 @@ std::shared_ptr<Panel> SimDesktop::createPanel(const PanelConfiguration& configu
     auto panel = std::make_shared<SimPanel>();
     panel->configuration = configuration;
     panel->frame = configuration.contentRect;
+    panel->shownFrame = configuration.contentRect;
     panel->keyPanel = &keyPanel_;
+    panel->loop = &loop;
+    panel->serverHolds = holdsNewPanels;
     panels.push_back(panel);
     return panel;
 }

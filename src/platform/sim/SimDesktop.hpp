@@ -48,7 +48,7 @@ class SimLoop final : public MainLoop, public Application {
     // relative timers count, stands still. What became due runs at wake-up.
     void sleepMachine(double seconds) { jumpWallClock(seconds); }
     // Virtual seconds since the loop was made, not counting sleep.
-    double uptime() const { return uptime_; }
+    double uptime() const override { return uptime_; }
     // Timers that are still valid, relative and wall-clock ones alike, and delayed tasks
     // not yet run.
     size_t validTimerCount() const;
@@ -134,7 +134,9 @@ class SimWorkspace final : public Workspace {
     int runningApplicationsCalls = 0;
 };
 
-// What the core did to one panel.
+// What the core did to one panel, and what the simulated window server shows of it. By default
+// the server shows every request at once; a test can displace the panel behind the core's back
+// or have the server hold requests back, and the panel announces each change to its content.
 struct SimPanel final : public Panel, public std::enable_shared_from_this<SimPanel> {
     void setContentView(std::shared_ptr<PanelContent> view,
                         const ContentViewOptions& options) override;
@@ -142,20 +144,44 @@ struct SimPanel final : public Panel, public std::enable_shared_from_this<SimPan
     void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override;
     void makeKeyWindow() override;
     bool isKeyWindow() override { return isKey && !closed; }
+    bool isInPlace() override;
     void close() override;
+
+    // The window server, behind the core's back. Each of these keeps the panel as it leaves
+    // it, whatever the core asks, until `confirm`, and announces the change.
+    void hideByServer();
+    void moveByServer(const Rect& shown);
+    // Another window now lies between the panel and the window it covers.
+    void lowerByServer();
+    void moveToOtherSpace();
+    // Requests are held back, unshown, from now until `confirm`; nothing is announced.
+    void holdRequests() { serverHolds = true; }
+    // The server shows the panel as last asked, from now on at once, and announces it.
+    void confirm();
 
     PanelConfiguration configuration;
     std::shared_ptr<PanelContent> content;
     ContentViewOptions contentOptions;
+    // What the core asked for.
     Rect frame;
     bool onScreen = false;
     bool closed = false;
     bool isKey = false;
     std::optional<int64_t> orderedAbove;
+    // What the window server shows.
+    bool shown = false;
+    Rect shownFrame;
+    std::optional<int64_t> shownAbove;
+    bool onActiveSpace = true;
+    bool serverHolds = false;
     int setFrameCalls = 0;
     int orderCalls = 0;
     int makeKeyCalls = 0;
     std::weak_ptr<SimPanel>* keyPanel = nullptr;
+    SimLoop* loop = nullptr;
+
+  private:
+    void announce();
 };
 
 // What the core did to one observer.
@@ -240,6 +266,8 @@ class SimDesktop final : public Desktop {
     int screensCalls = 0;
     std::optional<std::pair<uint32_t, int64_t>> lastWindowListRequest;
     std::vector<std::shared_ptr<SimPanel>> panels;
+    // Panels made from now on start with the window server holding their requests back.
+    bool holdsNewPanels = false;
 
   private:
     std::weak_ptr<SimPanel> keyPanel_;

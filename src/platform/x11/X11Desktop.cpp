@@ -45,6 +45,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
     // Expires with the desktop; panels the core still holds then do nothing.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
     bool stackingCheckPending = false;
+    // A top-level was mapped or unmapped: whether each shield is still directly above its
+    // window is measured again (nothing is corrected for it).
+    bool placementCheckPending = false;
     bool unmanagedShields = false;
 
     // TrackerListener
@@ -177,8 +180,25 @@ struct X11Desktop::State final : public x11::TrackerListener,
             case XCB_PROPERTY_NOTIFY:
                 target = reinterpret_cast<const xcb_property_notify_event_t*>(event)->window;
                 break;
+            case XCB_REPARENT_NOTIFY:
+                target = reinterpret_cast<const xcb_reparent_notify_event_t*>(event)->window;
+                break;
             default:
                 break;
+        }
+        if (type == XCB_MAP_NOTIFY || type == XCB_UNMAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY) {
+            // The same layout up to the window: the receiving window, then the one it is about.
+            auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+            if (e->event == display->root()) {
+                if (type != XCB_CONFIGURE_NOTIFY) {
+                    placementCheckPending = true;
+                }
+                for (auto& [window, weak] : panels) {
+                    if (auto panel = weak.lock()) {
+                        panel->topLevelEvent(event);
+                    }
+                }
+            }
         }
         if (target != XCB_NONE) {
             auto it = panels.find(target);
@@ -223,9 +243,18 @@ struct X11Desktop::State final : public x11::TrackerListener,
         if (stackingCheckPending) {
             // Once per batch of events, however many restacks it held.
             stackingCheckPending = false;
+            placementCheckPending = false;
             for (auto& [window, panel] : livePanels()) {
                 panel->keepInPlace();
             }
+        } else if (placementCheckPending) {
+            placementCheckPending = false;
+            for (auto& [window, panel] : livePanels()) {
+                panel->measureStacking();
+            }
+        }
+        for (auto& [window, panel] : livePanels()) {
+            panel->reportPlacementIfChanged();
         }
         for (auto& [window, panel] : livePanels()) {
             panel->redrawIfNeeded();

@@ -77,6 +77,16 @@ void X11Panel::createWindow() {
     applyHints();
     placed_.reset();
     placeGeometry();
+    // A window of our own is its own top-level, created where asked; a managed one's frame
+    // is known once the window manager shows it.
+    ownTopLevel_ = managed_ ? XCB_NONE : window_;
+    frameViewable_ = false;
+    stackedInPlace_ = false;
+    shownGeometry_.reset();
+    if (!managed_) {
+        shownGeometry_ =
+            WindowGeometry{x_, y_, static_cast<int32_t>(width_), static_cast<int32_t>(height_)};
+    }
     drawnWidth_ = width_;
     drawnHeight_ = height_;
     surface_ = cairo_xcb_surface_create(c, window_, connection.visual(), static_cast<int>(width_),
@@ -207,6 +217,8 @@ void X11Panel::setTransientFor(xcb_window_t client) {
 
 void X11Panel::restack() {
     restackedAbove_ = topLevel_;
+    // Asked for, not yet seen.
+    stackedInPlace_ = false;
     xcb_connection_t* c = host_.connection().get();
     uint32_t values[] = {topLevel_, orderMode_ == WindowOrderingMode::below
                                         ? static_cast<uint32_t>(XCB_STACK_MODE_BELOW)
@@ -240,6 +252,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
         }
         keyWhenViewable_ = false;
         orderMode_ = mode;
+        stackedInPlace_ = false;
         return;
     }
     auto client = static_cast<xcb_window_t>(relativeTo);
@@ -273,7 +286,14 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
             mapped_ = true;
             ownTopLevel_ = window_;
             restackedAbove_ = topLevel_;
-        } else if (restackedAbove_ != topLevel_) {
+            return;
+        }
+        if (!viewable_) {
+            // Unmapped by someone else (no window manager hides a window of our own): shown
+            // again. Asking while the server is still mapping it changes nothing.
+            xcb_map_window(c, window_);
+        }
+        if (restackedAbove_ != topLevel_) {
             restack();
         } else {
             // Still where the last restack put it, unless something came between since and
@@ -298,24 +318,24 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     keepInPlace(true);
 }
 
-void X11Panel::keepInPlace(bool fromPass) {
-    constexpr int maximumCorrections = 3;
+std::optional<bool> X11Panel::measureStacking() {
+    stackedInPlace_ = false;
     if (!usable() || !mapped_ || orderMode_ != WindowOrderingMode::above ||
         relativeTo_ == XCB_NONE) {
-        return;
+        return std::nullopt;
     }
     // The server's order, not the one the window manager publishes: some publish the order
     // they meant rather than the one they made (IceWM).
     if (ownTopLevel_ == XCB_NONE) {
         // Not shown by the window manager yet.
-        return;
+        return std::nullopt;
     }
     const std::vector<xcb_window_t>& order = host_.tracker().rootChildren();
     auto self = std::find(order.begin(), order.end(), ownTopLevel_);
     auto target = std::find(order.begin(), order.end(), topLevel_);
     if (self == order.end() || target == order.end()) {
         // Being reparented, or the window is gone: nothing to compare.
-        return;
+        return std::nullopt;
     }
     bool inPlace = self > target;
     if (inPlace && self != target + 1) {
@@ -332,12 +352,28 @@ void X11Panel::keepInPlace(bool fromPass) {
             }
         }
     }
+    stackedInPlace_ = inPlace;
+    return inPlace;
+}
+
+void X11Panel::keepInPlace(bool fromPass) {
+    constexpr int maximumCorrections = 3;
+    std::optional<bool> measured = measureStacking();
+    if (!measured) {
+        return;
+    }
+    bool inPlace = *measured;
     // Only a pass forgives earlier corrections, whether or not they worked: a window manager
     // that answers each of our restacks with one of its own is in place for a moment every
     // other batch, and the bound must hold across those. Passes come from the core's own
-    // schedule, never from our restacks.
-    if (fromPass && (inPlace || !managed_)) {
-        corrections_ = 0;
+    // schedule; the one that follows our own announcement that the panel is in place again
+    // may come of a restack of ours, and forgives only when it finds the panel in place.
+    bool forgive = inPlace || (!managed_ && !announcedInPlace_);
+    if (fromPass) {
+        announcedInPlace_ = false;
+        if (forgive) {
+            corrections_ = 0;
+        }
     }
     if (inPlace) {
         return;
@@ -416,6 +452,110 @@ bool X11Panel::isKeyWindow() {
     xcb_connection_t* c = host_.connection().get();
     auto focus = reply(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
     return focus && focus->focus == window_;
+}
+
+bool X11Panel::shownAsAsked() const {
+    if (!usable() || !mapped_ || !viewable_ || orderMode_ != WindowOrderingMode::above ||
+        relativeTo_ == XCB_NONE || ownTopLevel_ == XCB_NONE) {
+        return false;
+    }
+    if (ownTopLevel_ != window_ && !frameViewable_) {
+        // The window manager hid the frame and left the shield mapped inside it.
+        return false;
+    }
+    WindowGeometry requested{x_, y_, static_cast<int32_t>(width_), static_cast<int32_t>(height_)};
+    return shownGeometry_ == requested;
+}
+
+bool X11Panel::placementConfirmed() const {
+    return shownAsAsked() && stackedInPlace_;
+}
+
+bool X11Panel::isInPlace() {
+    reportedInPlace_ = placementConfirmed();
+    return reportedInPlace_;
+}
+
+void X11Panel::reportPlacementIfChanged() {
+    if (!usable() || !view_) {
+        return;
+    }
+    bool inPlace = placementConfirmed();
+    if (inPlace == reportedInPlace_) {
+        return;
+    }
+    if (!inPlace && shownAsAsked()) {
+        // Only the order changed. The restack checks answer that themselves, within their
+        // bound; were it announced, every restack of a window manager that answers ours with
+        // one of its own would bring a pass, which forgives the bound, and the two would go on
+        // for ever. The next pass counts it as it finds it.
+        return;
+    }
+    reportedInPlace_ = inPlace;
+    announcedInPlace_ = inPlace;
+    std::weak_ptr<X11Panel> weak = weak_from_this();
+    host_.postToMain([weak] {
+        auto panel = weak.lock();
+        if (panel && panel->usable() && panel->view_) {
+            std::shared_ptr<PanelContent> view = panel->view_;
+            view->placementChanged();
+        }
+    });
+}
+
+void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
+    if (!usable() || ownTopLevel_ == XCB_NONE) {
+        return;
+    }
+    switch (event->response_type & 0x7f) {
+        case XCB_MAP_NOTIFY:
+            if (reinterpret_cast<const xcb_map_notify_event_t*>(event)->window == ownTopLevel_) {
+                frameViewable_ = true;
+            }
+            break;
+        case XCB_UNMAP_NOTIFY:
+            if (reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window == ownTopLevel_) {
+                frameViewable_ = false;
+            }
+            break;
+        case XCB_CONFIGURE_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+            if (e->window == ownTopLevel_ && (event->response_type & 0x80) == 0) {
+                shownGeometry_ = WindowGeometry{e->x, e->y, e->width, e->height};
+                if (!managed_ && placed_ &&
+                    *shownGeometry_ != WindowGeometry{static_cast<int32_t>((*placed_)[0]),
+                                                      static_cast<int32_t>((*placed_)[1]),
+                                                      static_cast<int32_t>((*placed_)[2]),
+                                                      static_cast<int32_t>((*placed_)[3])}) {
+                    // Moved by someone else, or on its way to our last request: the next
+                    // pass asks for its frame again rather than taking it as written.
+                    placed_.reset();
+                }
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void X11Panel::readOwnTopLevel() {
+    findOwnTopLevel();
+    if (ownTopLevel_ == XCB_NONE) {
+        frameViewable_ = false;
+        shownGeometry_.reset();
+        return;
+    }
+    xcb_connection_t* c = host_.connection().get();
+    auto attributesCookie = xcb_get_window_attributes(c, ownTopLevel_);
+    auto geometryCookie = xcb_get_geometry(c, ownTopLevel_);
+    auto attributes = reply(c, xcb_get_window_attributes_reply, attributesCookie);
+    auto geometry = reply(c, xcb_get_geometry_reply, geometryCookie);
+    frameViewable_ = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    if (geometry) {
+        shownGeometry_ =
+            WindowGeometry{geometry->x, geometry->y, geometry->width, geometry->height};
+    }
 }
 
 void X11Panel::returnFocus() {
@@ -523,7 +663,7 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             hiddenReverts_ = 0;
             needsRedraw_ = true;
             if (managed_) {
-                findOwnTopLevel();
+                readOwnTopLevel();
             }
             if (managed_ && decorated()) {
                 // The window manager gave the shield a title bar or a border: the veil would
@@ -531,16 +671,14 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
                 fallBack();
                 break;
             }
-            if (managed_ && ownTopLevel_ != XCB_NONE) {
+            if (managed_ && shownGeometry_) {
                 // Placed where the window manager wanted (kept on the screen, cascaded)
                 // rather than where we asked, without telling us.
-                xcb_connection_t* c = connection.get();
-                auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, ownTopLevel_));
-                if (frame) {
-                    keepGeometry(frame->x, frame->y, frame->width, frame->height);
-                    if (!usable() || !managed_) {
-                        break;
-                    }
+                WindowGeometry frame = *shownGeometry_;
+                keepGeometry(frame.x, frame.y, static_cast<uint32_t>(frame.width),
+                             static_cast<uint32_t>(frame.height));
+                if (!usable() || !managed_) {
+                    break;
                 }
             }
             if (keyWhenViewable_) {
@@ -561,6 +699,14 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
                 });
             }
             break;
+        case XCB_REPARENT_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+            // Framed, or let go by a window manager that went away: the top-level changed.
+            if (managed_ && e->window == window_) {
+                readOwnTopLevel();
+            }
+            break;
+        }
         case XCB_PROPERTY_NOTIFY: {
             auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
             if (managed_ && e->window == window_ && e->atom == connection.atoms()._NET_WM_STATE) {
@@ -642,6 +788,8 @@ void X11Panel::changeKind(bool managed) {
     mapped_ = false;
     viewable_ = false;
     ownTopLevel_ = XCB_NONE;
+    frameViewable_ = false;
+    stackedInPlace_ = false;
     transientFor_ = XCB_NONE;
     restackedAbove_ = XCB_NONE;
     corrections_ = 0;

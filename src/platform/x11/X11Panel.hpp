@@ -53,6 +53,7 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void orderWindow(WindowOrderingMode mode, int64_t relativeTo) override;
     void makeKeyWindow() override;
     bool isKeyWindow() override;
+    bool isInPlace() override;
     void close() override;
 
     xcb_window_t window() const { return window_; }
@@ -68,6 +69,14 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // server's order (placed on top when mapped, raised alone by a click, or something put
     // between) is put back right above it, within a bound.
     void keepInPlace(bool fromPass = false);
+    // A direct child of the root was mapped, unmapped or configured (an event the root
+    // received): the panel's own top-level, its window manager's frame, is followed this way.
+    void topLevelEvent(const xcb_generic_event_t* event);
+    // Whether the panel is directly above its window in the server's order, measured again
+    // without correcting anything; absent when there is nothing to compare.
+    std::optional<bool> measureStacking();
+    // Announces to the view when what `isInPlace` would answer differs from its last answer.
+    void reportPlacementIfChanged();
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
@@ -86,6 +95,12 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void setTransientFor(xcb_window_t client);
     void restack();
     void placeGeometry();
+    // Shown, and at the geometry asked for; and, for `isInPlace`, directly above its window.
+    bool shownAsAsked() const;
+    bool placementConfirmed() const;
+    // Reads where the panel's top-level is and whether it is shown, after the window manager
+    // framed the panel anew (or left it unframed).
+    void readOwnTopLevel();
 
     PanelHost& host_;
     std::weak_ptr<void> alive_;
@@ -130,6 +145,16 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     xcb_window_t restackedAbove_ = XCB_NONE;
     // The root's child that holds a managed panel (its frame), once shown.
     xcb_window_t ownTopLevel_ = XCB_NONE;
+    // What the server shows of that top-level, from its events: whether it is mapped (for a
+    // frame; the panel's own window has `viewable_`), where it is in root coordinates, and
+    // whether it was directly above the covered window when last measured.
+    bool frameViewable_ = false;
+    std::optional<WindowGeometry> shownGeometry_;
+    bool stackedInPlace_ = false;
+    // The last answer the core had, so that only a change is announced; and whether the
+    // panel was announced in place since the last pass.
+    bool reportedInPlace_ = false;
+    bool announcedInPlace_ = false;
 };
 
 }  // namespace sh::x11
