@@ -531,6 +531,13 @@ void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
                     // pass asks for its frame again rather than taking it as written.
                     placed_.reset();
                 }
+                if (managed_ && mapped_ && viewable_) {
+                    // Some window managers move only their frame while the user drags it,
+                    // and tell the shield where it went only once the drag ends
+                    // (herbstluftwm): the frame's own moves show the drag as it starts, as
+                    // do the shield's own where it has no frame.
+                    fellBackFromDrag(e->x, e->y);
+                }
             }
             break;
         }
@@ -886,6 +893,9 @@ void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t heigh
     if (!mapped_ || !viewable_) {
         return;
     }
+    if (fellBackFromDrag(x, y)) {
+        return;
+    }
     if (++geometryCorrections_ > maximumCorrections) {
         // The window manager keeps moving or sizing the shield its own way.
         fallBack();
@@ -893,6 +903,26 @@ void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t heigh
     }
     placed_.reset();
     placeGeometry();
+}
+
+bool X11Panel::fellBackFromDrag(int32_t x, int32_t y) {
+    // A window manager that lets the user drag a shield moves it with every motion of the
+    // pointer, and answers each correction of ours with the next move: the veil would
+    // flicker off its window for the length of the drag, or stay where it was dropped. A
+    // window of our own is out of the window manager's reach. Moves with no button down
+    // (placement on mapping, keeping a window on the screen) are corrected as before.
+    if (x == x_ && y == y_) {
+        return false;
+    }
+    constexpr uint16_t anyButton = XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3 |
+                                   XCB_BUTTON_MASK_4 | XCB_BUTTON_MASK_5;
+    xcb_connection_t* c = host_.connection().get();
+    auto pointer = reply(c, xcb_query_pointer_reply, xcb_query_pointer(c, window_));
+    if (!pointer || (pointer->mask & anyButton) == 0) {
+        return false;
+    }
+    fallBack();
+    return true;
 }
 
 void X11Panel::checkHidden() {
