@@ -83,7 +83,8 @@ def i3_config(directory):
     path = os.path.join(directory, "i3-config")
     with open(path, "w") as config:
         # Floating windows keep the size and place their clients ask for, like the other
-        # window managers here; no bar, no wizard.
+        # window managers here; Alt+drag moves a window, as in the packaged configuration; no
+        # bar, no wizard.
         config.write("# i3 config file (v4)\n"
                      "font pango:DejaVu Sans 8\n"
                      "for_window [class=\".*\"] floating enable\n"
@@ -102,8 +103,9 @@ def herbstluftwm_config(directory):
         # Tiling by default; here both tags are in floating mode, so that windows keep the
         # size and place their clients ask for, like the other window managers here, also
         # those it finds when it restarts (rules apply only to windows that come later).
-        # Two tags for desktop switches; Alt+drag moves a window; new windows take the focus
-        # as in the packaged configuration; monitors are followed as RandR changes them.
+        # Two tags for desktop switches; Alt+drag moves a window; new windows take the focus,
+        # and have title bars and borders, as in the packaged configuration; monitors are
+        # followed as RandR changes them.
         config.write("#!/bin/sh\n"
                      "hc() { herbstclient \"$@\"; }\n"
                      "hc emit_hook reload\n"
@@ -119,8 +121,13 @@ def herbstluftwm_config(directory):
                      "hc floating 1 on\n"
                      "hc floating 2 on\n"
                      "hc set auto_detect_monitors 1\n"
+                     "hc attr theme.title_height 15\n"
+                     "hc attr theme.title_when always\n"
+                     "hc attr theme.inner_width 1\n"
+                     "hc attr theme.border_width 3\n"
+                     "hc attr theme.floating.border_width 4\n"
+                     "hc attr theme.floating.outer_width 1\n"
                      "hc unlock\n"
-                     # Rules apply to windows that come after them only.
                      f"touch {os.path.join(directory, READY)}\n")
     os.chmod(path, 0o755)
     return ["--autostart", path]

@@ -400,11 +400,53 @@ void X11Panel::keepInPlace(bool fromPass) {
     ++corrections_;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
+    bool clientAbove = hasAboveState(connection, relativeTo_);
     constexpr uint32_t add = 1, remove = 0;
     connection.sendRootMessage(window_, atoms._NET_WM_STATE,
                                {add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
     connection.sendRootMessage(window_, atoms._NET_WM_STATE,
                                {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    if (!clientAbove) {
+        // Judged once the window manager has answered both requests; by then the shield may
+        // be gone, as the covered window no longer counted as an ordinary one.
+        constexpr double settleDelay = 0.25;
+        PanelHost* host = &host_;
+        host_.postToMainAfter(
+            settleDelay, [host, alive = alive_, weak = weak_from_this(), client = relativeTo_] {
+                if (!alive.expired()) {
+                    checkAboveSpread(*host, weak.lock(), client);
+                }
+            });
+    }
+}
+
+bool X11Panel::hasAboveState(Connection& connection, xcb_window_t client) {
+    const Atoms& atoms = connection.atoms();
+    auto states = connection.cardinals(
+        connection.requestProperty(client, atoms._NET_WM_STATE, XCB_ATOM_ATOM));
+    return states &&
+           std::find(states->begin(), states->end(), atoms._NET_WM_STATE_ABOVE) != states->end();
+}
+
+void X11Panel::checkAboveSpread(PanelHost& host, const std::shared_ptr<X11Panel>& panel,
+                                xcb_window_t client) {
+    // Some window managers move a transient's whole group between layers, and the state we
+    // toggle on the shield stays on the covered window (Fluxbox), which then counts as a
+    // floating window rather than an ordinary one and loses its shield. Its state is put
+    // back, and shields become windows of our own, which need no such corrections.
+    Connection& connection = host.connection();
+    if (!hasAboveState(connection, client)) {
+        return;
+    }
+    const Atoms& atoms = connection.atoms();
+    constexpr uint32_t remove = 0;
+    connection.sendRootMessage(client, atoms._NET_WM_STATE,
+                               {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    if (panel && panel->usable() && panel->managed_) {
+        panel->fallBack();
+    } else {
+        host.preferUnmanagedShields();
+    }
 }
 
 void X11Panel::makeKeyWindow() {
