@@ -21,6 +21,10 @@
  *                              (any two in a row differ), and prints per move the milliseconds
  *                              until its frame moved and until the shield above it matched the
  *                              new frame: "MOVE WM_MS SHIELD_MS" (-1: not within 5 s)
+ * xprobe watch                 prints "ready", then one line per change of a top-level as the
+ *                              server reports it, until its input ends: "MS configure WINDOW X
+ *                              Y W H", "MS map WINDOW", "MS unmap WINDOW", "MS destroy WINDOW"
+ *                              (MS counted from "ready"), to see changes too brief to poll
  */
 #define _POSIX_C_SOURCE 200809L
 #include <poll.h>
@@ -546,6 +550,52 @@ static int time_moves(const char* cls, int moves, int gap_ms, int first) {
     return 0;
 }
 
+static int watch(void) {
+    uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, &mask);
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), NULL));
+    double start = now_ms();
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        xcb_generic_event_t* e;
+        while ((e = xcb_poll_for_event(c)) != NULL) {
+            double at = now_ms() - start;
+            uint8_t type = e->response_type & 0x7f;
+            if (type == XCB_CONFIGURE_NOTIFY && !(e->response_type & 0x80)) {
+                xcb_configure_notify_event_t* ce = (xcb_configure_notify_event_t*)e;
+                if (ce->event == screen->root) {
+                    printf("%.3f configure %u %d %d %d %d\n", at, ce->window, ce->x, ce->y,
+                           ce->width + 2 * ce->border_width, ce->height + 2 * ce->border_width);
+                }
+            } else if (type == XCB_MAP_NOTIFY) {
+                xcb_map_notify_event_t* me = (xcb_map_notify_event_t*)e;
+                printf("%.3f map %u\n", at, me->window);
+            } else if (type == XCB_UNMAP_NOTIFY) {
+                xcb_unmap_notify_event_t* ue = (xcb_unmap_notify_event_t*)e;
+                printf("%.3f unmap %u\n", at, ue->window);
+            } else if (type == XCB_DESTROY_NOTIFY) {
+                xcb_destroy_notify_event_t* de = (xcb_destroy_notify_event_t*)e;
+                printf("%.3f destroy %u\n", at, de->window);
+            }
+            free(e);
+        }
+        fflush(stdout);
+        if (xcb_connection_has_error(c)) {
+            fprintf(stderr, "xprobe: lost the display\n");
+            return 1;
+        }
+        struct pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {0, POLLIN, 0}};
+        poll(fds, 2, -1);
+        if (fds[1].revents != 0) {
+            char buffer[256];
+            if (read(0, buffer, sizeof buffer) <= 0) {
+                return 0;
+            }
+        }
+    }
+}
+
 int main(int argc, char** argv) {
     c = xcb_connect(NULL, NULL);
     if (xcb_connection_has_error(c)) {
@@ -578,8 +628,11 @@ int main(int argc, char** argv) {
     if (argc == 6 && strcmp(argv[1], "moves") == 0) {
         return time_moves(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
     }
+    if (argc == 2 && strcmp(argv[1], "watch") == 0) {
+        return watch();
+    }
     fprintf(stderr,
             "usage: xprobe state | json | pixels X Y W H | wait-wm SECONDS | owner SELECTION | "
-            "windows CLASS W H N | moves CLASS N GAP_MS FIRST\n");
+            "windows CLASS W H N | moves CLASS N GAP_MS FIRST | watch\n");
     return 2;
 }

@@ -30,9 +30,14 @@ FOLLOW = 2.0
 # Helper and X server CPU while nothing changes, as a fraction of one core.
 IDLE_SECONDS = 3.0
 IDLE_CPU = 0.02
+# The longest a blocked window may be seen uncovered while a drag goes on: the pass that
+# follows a change runs 40 ms after it, and reading the server's state takes a few
+# hundredths of a second more.
+DRAG_GAP = 0.3
 
 CHECKS = [
     ("single", "a single blocked window is covered"),
+    ("drag", "a drag on a shield (the move modifier, the title bar) leaves it over its window"),
     ("unrelated-keys", "keys typed in an unrelated window reach it and report nothing"),
     ("activation", "activating a blocked window is reported"),
     ("keys-activation", "keys after an activation never reach the blocked window"),
@@ -78,17 +83,60 @@ def i3_config(directory):
     path = os.path.join(directory, "i3-config")
     with open(path, "w") as config:
         # Floating windows keep the size and place their clients ask for, like the other
-        # window managers here; no bar, no wizard.
+        # window managers here; Alt+drag moves a window, as in the packaged configuration; no
+        # bar, no wizard.
         config.write("# i3 config file (v4)\n"
                      "font pango:DejaVu Sans 8\n"
                      "for_window [class=\".*\"] floating enable\n"
-                     "focus_follows_mouse no\n")
+                     "focus_follows_mouse no\n"
+                     "floating_modifier Mod1\n")
     return ["-c", path]
+
+
+# The file a window manager's start-up script writes once it has finished.
+READY = "wm-ready"
+
+
+def herbstluftwm_config(directory):
+    path = os.path.join(directory, "herbstluftwm-autostart")
+    with open(path, "w") as config:
+        # Tiling by default; here both tags are in floating mode, so that windows keep the
+        # size and place their clients ask for, like the other window managers here, also
+        # those it finds when it restarts (rules apply only to windows that come later).
+        # Two tags for desktop switches; Alt+drag moves a window; new windows take the focus,
+        # and have title bars and borders, as in the packaged configuration; monitors are
+        # followed as RandR changes them.
+        config.write("#!/bin/sh\n"
+                     "hc() { herbstclient \"$@\"; }\n"
+                     "hc emit_hook reload\n"
+                     "hc keyunbind --all\n"
+                     "hc mouseunbind --all\n"
+                     "hc mousebind Mod1-Button1 move\n"
+                     "hc mousebind Mod1-Button3 resize\n"
+                     "hc rename default 1 || true\n"
+                     "hc add 2\n"
+                     "hc set focus_follows_mouse 0\n"
+                     "hc unrule -F\n"
+                     "hc rule focus=on\n"
+                     "hc floating 1 on\n"
+                     "hc floating 2 on\n"
+                     "hc set auto_detect_monitors 1\n"
+                     "hc attr theme.title_height 15\n"
+                     "hc attr theme.title_when always\n"
+                     "hc attr theme.inner_width 1\n"
+                     "hc attr theme.border_width 3\n"
+                     "hc attr theme.floating.border_width 4\n"
+                     "hc attr theme.floating.outer_width 1\n"
+                     "hc unlock\n"
+                     f"touch {os.path.join(directory, READY)}\n")
+    os.chmod(path, 0o755)
+    return ["--autostart", path]
 
 
 class WindowManager:
     def __init__(self, name, argv, env=None, dbus=False, config=None, restart=None,
-                 switch_desktop=None, unsupported=None):
+                 switch_desktop=None, unsupported=None, move_modifier="alt",
+                 start_script=False):
         self.name = name
         self.argv = argv
         self.env = env or {}
@@ -99,6 +147,11 @@ class WindowManager:
         self.switch_desktop = switch_desktop
         # Checks of things the window manager does not have, with the reason.
         self.unsupported = unsupported or {}
+        # The key held to drag a window from anywhere in it (xdotool's name).
+        self.move_modifier = move_modifier
+        # Whether its configuration is a script that runs after it has claimed the screen,
+        # and that writes READY in the home directory at its end.
+        self.start_script = start_script
 
     def installed(self):
         return self.argv is None or shutil.which(self.argv[0]) is not None
@@ -113,15 +166,17 @@ WINDOW_MANAGERS = [
     WindowManager("kwin", ["kwin_x11", "--replace"], dbus=True,
                   env={"KWIN_COMPOSE": "N", "QT_QPA_PLATFORM": "xcb"}),
     WindowManager("metacity", ["metacity", "--no-composite", "--replace"], dbus=True,
-                  env={"GSETTINGS_BACKEND": "memory"}),
+                  env={"GSETTINGS_BACKEND": "memory"}, move_modifier="super"),
     WindowManager("marco", ["marco", "--no-composite", "--replace"], dbus=True,
                   env={"GSETTINGS_BACKEND": "memory"}),
     WindowManager("i3", ["i3"], config=i3_config,
                   switch_desktop=lambda n: ["i3-msg", "-q", "workspace", str(n + 1)],
                   unsupported={"minimise": "i3 has no minimised windows"}),
-    WindowManager("awesome", ["awesome"]),
+    WindowManager("awesome", ["awesome"], move_modifier="super"),
     WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"]),
     WindowManager("fluxbox", ["fluxbox"]),
+    WindowManager("herbstluftwm", ["herbstluftwm"], config=herbstluftwm_config,
+                  start_script=True),
 ]
 
 RESULTS = os.environ.get("WM_MATRIX_RESULTS")
@@ -182,9 +237,15 @@ class Session:
 
     def start_wm(self, argv):
         extra = self.wm.config(self.home) if self.wm.config else []
+        ready = os.path.join(self.home, READY)
+        if os.path.exists(ready):
+            os.unlink(ready)
         self.wm_process = self.processes.start(argv + extra, dict(self.env, **self.wm.env))
         wait_until(lambda: self.display.state()["wm"], f"{self.wm.name} to claim the screen",
                    timeout=20)
+        if self.wm.start_script:
+            wait_until(lambda: os.path.exists(ready), f"{self.wm.name}'s start-up script",
+                       timeout=20)
         # A window mapped while the window manager is still starting may stay unmanaged.
         wait_until(self.probe_managed, f"{self.wm.name} to manage windows", timeout=20)
 
@@ -412,6 +473,140 @@ def run_checks(s):
     def single():
         s.wait_covered("the lone blocked window's shield", timeout=DEADLINE)
 
+    def new_helper():
+        s.helper.request("stop")
+        s.processes.end(s.helper.process)
+        s.helper = Helper(s.processes, s.env)
+        s.helper.request("start", targets=TARGETS)
+
+    def drag():
+        if no_wm:
+            return "n/a"
+        gestures = []
+        state = s.state()
+        toplevel = s.toplevel_of(a, state)
+        client = next(c for (_, _, c) in client_windows(state, BLOCKED) if c["id"] == a)
+        # Held down with the window manager's move modifier anywhere in the window.
+        gestures.append(("modifier", client["x"] + client["w"] // 2,
+                         client["y"] + client["h"] // 2, s.wm.move_modifier))
+        if client["y"] - toplevel["y"] >= 8:
+            # On the title bar, which the shield covers too.
+            gestures.append(("title bar", client["x"] + 60, (toplevel["y"] + client["y"]) // 2,
+                             None))
+        details = []
+        for label, x, y, modifier in gestures:
+            state = s.state()
+            start = rect(s.toplevel_of(a, state))
+            shield = s.shield_of(a, state)
+            # A window manager's shield sits in a frame of the window manager's.
+            kind = "managed" if s.toplevel_of(shield, state)["id"] != shield else "own"
+            moved_off, longest = drag_gesture(x, y, modifier)
+            moved = rect(s.toplevel_of(a)) != start
+            details.append(f"{label} on a {kind} shield: window {'moved' if moved else 'stayed'}"
+                           f", shield moved off it {moved_off} times, uncovered at most "
+                           f"{longest * 1000:.0f} ms")
+            if moved:
+                # Back where the later checks expect it.
+                s.display.xdotool("windowmove", a, *start[:2])
+                s.wait_covered("the shield back over the window")
+            # The first step of a drag may move a shield before the helper can know that the
+            # window manager lets the user move it; never a second.
+            if longest > DRAG_GAP or moved_off > 1:
+                raise CheckFailed("; ".join(details))
+        return "; ".join(details)
+
+    def drag_gesture(x, y, modifier):
+        """Presses at x, y (with the modifier held), drags and lets go. Returns how often the
+        shield was moved off its window by someone else, and the longest the blocked windows
+        were seen uncovered: sampled all the while, and timed from the server's own reports
+        of every change to the window and its shield, which sampling would miss when brief."""
+        state = s.state()
+        frame = s.toplevel_of(a, state)
+        client = next(c for (_, _, c) in client_windows(state, BLOCKED) if c["id"] == a)
+        shield = s.shield_of(a, state)
+        shield_frame = next(t for (_, t, c) in client_windows(state, SHIELD_CLASS)
+                            if c["id"] == shield)
+        watcher = subprocess.Popen([os.environ["XPROBE"], "watch"], env=s.env, text=True,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            if watcher.stdout.readline().strip() != "ready":
+                raise CheckFailed("xprobe watch did not start")
+            started = time.monotonic()
+            samples = drag_sampled(x, y, modifier)
+        finally:
+            watcher.stdin.close()
+            events = watcher.stdout.read().splitlines()
+            watcher.stdout.close()
+            watcher.wait(timeout=10)
+        # Replayed: the window and its shield top-level, until the shield is replaced.
+        rects = {frame["id"]: rect(frame), shield_frame["id"]: rect(shield_frame)}
+        offset = (client["x"] - frame["x"], client["y"] - frame["y"], client["w"], client["h"])
+
+        def fits():
+            fx, fy, fw, fh = rects[frame["id"]]
+            box = dict(zip("xywh", rects[shield_frame["id"]]))
+            inner = {"x": fx + offset[0], "y": fy + offset[1], "w": offset[2], "h": offset[3]}
+            return frame_fits(box, dict(zip("xywh", (fx, fy, fw, fh))), inner)
+        moved_off, off_since, longest = 0, None, 0.0
+        for line in events:
+            fields = line.split()
+            at, kind, window = float(fields[0]) / 1000, fields[1], int(fields[2])
+            if window not in rects:
+                continue
+            if kind in ("unmap", "destroy") and window == shield_frame["id"]:
+                # Replaced or hidden: the samples judge from here.
+                if off_since is not None:
+                    longest = max(longest, at - off_since)
+                off_since = None
+                break
+            if kind != "configure":
+                continue
+            was = fits()
+            rects[window] = tuple(int(v) for v in fields[3:7])
+            now = fits()
+            if was and not now:
+                off_since = at
+                moved_off += window == shield_frame["id"]
+            elif now and off_since is not None:
+                longest = max(longest, at - off_since)
+                off_since = None
+        if off_since is not None:
+            longest = max(longest, time.monotonic() - started - off_since)
+        return moved_off, max(longest, samples)
+
+    def drag_sampled(x, y, modifier):
+        """The drag itself, with the cover sampled all the while; the longest stretch the
+        blocked windows were seen uncovered."""
+        uncovered_since, longest, problem = None, 0.0, None
+
+        def sample():
+            nonlocal uncovered_since, longest, problem
+            now = time.monotonic()
+            found = coverage_problem(s.state(), [BLOCKED], frame_fits)
+            if found is None and uncovered_since is not None:
+                longest = max(longest, now - uncovered_since)
+                uncovered_since = None
+            elif found is not None and uncovered_since is None:
+                uncovered_since, problem = now, found
+        held = ["keydown", modifier] if modifier else []
+        s.display.xdotool("mousemove", x, y, *held, "mousedown", "1")
+        try:
+            for _ in range(10):
+                s.display.xdotool("mousemove_relative", "--", -8, 10)
+                sample()
+            # Held still for a moment before letting go.
+            end = time.monotonic() + 0.3
+            while time.monotonic() < end:
+                sample()
+        finally:
+            s.display.xdotool("mouseup", "1", *(["keyup", modifier] if modifier else []))
+        try:
+            s.wait_covered("the shields over their windows after the drag")
+        except AssertionError as error:
+            raise CheckFailed(f"{error}; first seen uncovered: {problem}")
+        sample()
+        return longest
+
     def unrelated_keys():
         nonlocal other
         # The user types in another application when the block starts.
@@ -464,6 +659,12 @@ def run_checks(s):
         keys_after("start")()
 
     check("single", single)
+    # While the shield is still of the kind the helper starts with.
+    check("drag", drag)
+    # The checks after it start again with a new helper: one that met a drag makes its
+    # shields its own windows from then on.
+    if not no_wm:
+        new_helper()
     check("unrelated-keys", unrelated_keys)
     check("activation", activation)
     check("keys-activation", keys_after("activation"))

@@ -193,10 +193,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
                 if (type != XCB_CONFIGURE_NOTIFY) {
                     placementCheckPending = true;
                 }
-                for (auto& [window, weak] : panels) {
-                    if (auto panel = weak.lock()) {
-                        panel->topLevelEvent(event);
-                    }
+                // A copy: a panel may replace its window meanwhile (a shield being dragged).
+                for (auto& [window, panel] : livePanels()) {
+                    panel->topLevelEvent(event);
                 }
             }
         }

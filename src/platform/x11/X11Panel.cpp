@@ -400,11 +400,53 @@ void X11Panel::keepInPlace(bool fromPass) {
     ++corrections_;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
+    bool clientAbove = hasAboveState(connection, relativeTo_);
     constexpr uint32_t add = 1, remove = 0;
     connection.sendRootMessage(window_, atoms._NET_WM_STATE,
                                {add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
     connection.sendRootMessage(window_, atoms._NET_WM_STATE,
                                {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    if (!clientAbove) {
+        // Judged once the window manager has answered both requests; by then the shield may
+        // be gone, as the covered window no longer counted as an ordinary one.
+        constexpr double settleDelay = 0.25;
+        PanelHost* host = &host_;
+        host_.postToMainAfter(
+            settleDelay, [host, alive = alive_, weak = weak_from_this(), client = relativeTo_] {
+                if (!alive.expired()) {
+                    checkAboveSpread(*host, weak.lock(), client);
+                }
+            });
+    }
+}
+
+bool X11Panel::hasAboveState(Connection& connection, xcb_window_t client) {
+    const Atoms& atoms = connection.atoms();
+    auto states = connection.cardinals(
+        connection.requestProperty(client, atoms._NET_WM_STATE, XCB_ATOM_ATOM));
+    return states &&
+           std::find(states->begin(), states->end(), atoms._NET_WM_STATE_ABOVE) != states->end();
+}
+
+void X11Panel::checkAboveSpread(PanelHost& host, const std::shared_ptr<X11Panel>& panel,
+                                xcb_window_t client) {
+    // Some window managers move a transient's whole group between layers, and the state we
+    // toggle on the shield stays on the covered window (Fluxbox), which then counts as a
+    // floating window rather than an ordinary one and loses its shield. Its state is put
+    // back, and shields become windows of our own, which need no such corrections.
+    Connection& connection = host.connection();
+    if (!hasAboveState(connection, client)) {
+        return;
+    }
+    const Atoms& atoms = connection.atoms();
+    constexpr uint32_t remove = 0;
+    connection.sendRootMessage(client, atoms._NET_WM_STATE,
+                               {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    if (panel && panel->usable() && panel->managed_) {
+        panel->fallBack();
+    } else {
+        host.preferUnmanagedShields();
+    }
 }
 
 void X11Panel::makeKeyWindow() {
@@ -530,6 +572,13 @@ void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
                     // Moved by someone else, or on its way to our last request: the next
                     // pass asks for its frame again rather than taking it as written.
                     placed_.reset();
+                }
+                if (managed_ && mapped_ && viewable_) {
+                    // Some window managers move only their frame while the user drags it,
+                    // and tell the shield where it went only once the drag ends
+                    // (herbstluftwm): the frame's own moves show the drag as it starts, as
+                    // do the shield's own where it has no frame.
+                    fellBackFromDrag(e->x, e->y);
                 }
             }
             break;
@@ -886,6 +935,9 @@ void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t heigh
     if (!mapped_ || !viewable_) {
         return;
     }
+    if (fellBackFromDrag(x, y)) {
+        return;
+    }
     if (++geometryCorrections_ > maximumCorrections) {
         // The window manager keeps moving or sizing the shield its own way.
         fallBack();
@@ -893,6 +945,26 @@ void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t heigh
     }
     placed_.reset();
     placeGeometry();
+}
+
+bool X11Panel::fellBackFromDrag(int32_t x, int32_t y) {
+    // A window manager that lets the user drag a shield moves it with every motion of the
+    // pointer, and answers each correction of ours with the next move: the veil would
+    // flicker off its window for the length of the drag, or stay where it was dropped. A
+    // window of our own is out of the window manager's reach. Moves with no button down
+    // (placement on mapping, keeping a window on the screen) are corrected as before.
+    if (x == x_ && y == y_) {
+        return false;
+    }
+    constexpr uint16_t anyButton = XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3 |
+                                   XCB_BUTTON_MASK_4 | XCB_BUTTON_MASK_5;
+    xcb_connection_t* c = host_.connection().get();
+    auto pointer = reply(c, xcb_query_pointer_reply, xcb_query_pointer(c, window_));
+    if (!pointer || (pointer->mask & anyButton) == 0) {
+        return false;
+    }
+    fallBack();
+    return true;
 }
 
 void X11Panel::checkHidden() {
