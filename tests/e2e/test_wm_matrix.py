@@ -73,9 +73,6 @@ KNOWN_SHORTFALLS = {
         "intermittent (2 of 8 runs): the keyboard was not on the unrelated window within 10 s "
         "of the block's start; the cause is not found yet (Fluxbox may focus a newly mapped "
         "shield despite its no-input hint)",
-    ("i3", "monitors"):
-        "i3 takes new RandR monitors for outputs and rearranges its workspaces; a shield is "
-        "not directly above its window within 2 s afterwards (cause not yet found)",
 }
 
 

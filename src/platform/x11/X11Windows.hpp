@@ -127,6 +127,8 @@ class WindowTracker {
     int64_t layerOf(const Client& client) const;
     bool isDesktopElement(const Client& client) const;
     bool onCurrentDesktop(const Client& client) const;
+    // The number of monitors the screen shows (RandR), at least one.
+    size_t monitorCount();
     void geometryEvent(xcb_window_t window, bool synthetic, const WindowGeometry& geometry);
     Client* clientOf(xcb_window_t window);
     Client* clientOfFrame(xcb_window_t frame);
