@@ -782,6 +782,16 @@ std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
     return std::nullopt;
 }
 
+std::optional<xcb_window_t> WindowTracker::clientOfTopLevel(xcb_window_t topLevel) {
+    if (const Client* client = clientOfFrame(topLevel)) {
+        return client->window;
+    }
+    if (clientOf(topLevel) != nullptr) {
+        return topLevel;
+    }
+    return std::nullopt;
+}
+
 WindowTracker::Client* WindowTracker::clientOf(xcb_window_t window) {
     auto it = clients_.find(window);
     return it == clients_.end() ? nullptr : &it->second;

@@ -75,6 +75,9 @@ class WindowTracker {
     // The direct child of the root that holds the client (its frame under a reparenting
     // window manager, the client itself otherwise); absent for an unknown window.
     std::optional<xcb_window_t> topLevelOf(xcb_window_t client);
+    // The managed client a direct child of the root holds (the client of a frame, or the
+    // client itself); absent for any other window.
+    std::optional<xcb_window_t> clientOfTopLevel(xcb_window_t topLevel);
     // The managed windows bottom to top, as the window manager last published them.
     const std::vector<xcb_window_t>& stackingOrder();
     // The root's children bottom to top, as the server has them: the real stacking order,
