@@ -37,6 +37,7 @@ DRAG_GAP = 0.3
 
 CHECKS = [
     ("single", "a single blocked window is covered"),
+    ("switchers", "a shield is left out of the task bar and the window switcher"),
     ("drag", "a drag on a shield (the move modifier, the title bar) leaves it over its window"),
     ("unrelated-keys", "keys typed in an unrelated window reach it and report nothing"),
     ("activation", "activating a blocked window is reported"),
@@ -115,6 +116,38 @@ def herbstluftwm_config(directory):
     return ["--autostart", path]
 
 
+def xprop_values(env, window, prop):
+    """The values of a window's property as xprop prints them, or None when it is not set."""
+    out = subprocess.run(["xprop", "-id", str(window), prop], env=env, capture_output=True,
+                         text=True).stdout
+    if "=" not in out:
+        return None
+    return [v.strip().strip('"') for v in out.split("=", 1)[1].split(",")]
+
+
+def openbox_listing(env, shield):
+    """Openbox's window switcher and client list menu leave out a window that skips the task
+    bar, unless Openbox took it for a dialog (a transient without a type of its own) when it
+    mapped; it says which in _OB_APP_TYPE. None when the shield is left out."""
+    kind = (xprop_values(env, shield, "_OB_APP_TYPE") or ["?"])[0]
+    states = xprop_values(env, shield, "_NET_WM_STATE") or []
+    if kind == "dialog" or "_NET_WM_STATE_SKIP_TASKBAR" not in states:
+        return f"listed: Openbox's type {kind}, states {states}"
+    return None
+
+
+def icewm_listing(env, shield):
+    """IceWM's task bar leaves out a window whose state, as IceWM keeps it, skips the task bar;
+    its window switcher one with the skip-focus bit of the older _WIN_HINTS."""
+    states = xprop_values(env, shield, "_NET_WM_STATE") or []
+    hints = xprop_values(env, shield, "_WIN_HINTS") or ["0"]
+    if "_NET_WM_STATE_SKIP_TASKBAR" not in states:
+        return f"in the task bar: states {states}"
+    if int(hints[0], 0) & 1 == 0:
+        return f"in the window switcher: _WIN_HINTS {hints[0]}"
+    return None
+
+
 def fluxbox_config(directory):
     # Debian's style sets a wallpaper through fbsetbg, which finds no program to set it with
     # here and says so in a dialog (xmessage) that takes the keyboard a moment after the
@@ -128,7 +161,7 @@ def fluxbox_config(directory):
 class WindowManager:
     def __init__(self, name, argv, env=None, dbus=False, config=None, restart=None,
                  switch_desktop=None, unsupported=None, move_modifier="alt",
-                 start_script=False):
+                 start_script=False, listing=None):
         self.name = name
         self.argv = argv
         self.env = env or {}
@@ -144,6 +177,8 @@ class WindowManager:
         # Whether its configuration is a script that runs after it has claimed the screen,
         # and that writes READY in the home directory at its end.
         self.start_script = start_script
+        # What lists a shield in the window manager's task bar or window switcher, if it does.
+        self.listing = listing
 
     def installed(self):
         return self.argv is None or shutil.which(self.argv[0]) is not None
@@ -152,7 +187,7 @@ class WindowManager:
 # No window manager first, then roughly by how many people use each.
 WINDOW_MANAGERS = [
     WindowManager("none", None),
-    WindowManager("openbox", ["openbox", "--sm-disable"]),
+    WindowManager("openbox", ["openbox", "--sm-disable"], listing=openbox_listing),
     WindowManager("xfwm4", ["xfwm4", "--compositor=off", "--sm-client-disable"],
                   restart=["xfwm4", "--compositor=off", "--sm-client-disable", "--replace"]),
     WindowManager("kwin", ["kwin_x11", "--replace"], dbus=True,
@@ -165,7 +200,7 @@ WINDOW_MANAGERS = [
                   switch_desktop=lambda n: ["i3-msg", "-q", "workspace", str(n + 1)],
                   unsupported={"minimise": "i3 has no minimised windows"}),
     WindowManager("awesome", ["awesome"], move_modifier="super"),
-    WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"]),
+    WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"], listing=icewm_listing),
     WindowManager("fluxbox", ["fluxbox"], config=fluxbox_config),
     WindowManager("herbstluftwm", ["herbstluftwm"], config=herbstluftwm_config,
                   start_script=True),
@@ -650,7 +685,24 @@ def run_checks(s):
             s.helper.request("start", targets=TARGETS)
         keys_after("start")()
 
+    def switchers():
+        if s.wm.listing is None:
+            return ("n/a", "no task bar or window switcher this test reads")
+        state = s.state()
+        shield = s.shield_of(a, state)
+        toplevel = next((t for (_, t, c) in client_windows(state, SHIELD_CLASS)
+                         if c["id"] == shield), None)
+        if shield is None or toplevel is None:
+            raise CheckFailed("no shield above the window")
+        if toplevel["override"]:
+            return ("pass", "the shield is a window of the helper's own, which no window "
+                            "manager lists")
+        listed = s.wm.listing(s.env, shield)
+        if listed:
+            raise CheckFailed(listed)
+
     check("single", single)
+    check("switchers", switchers)
     # While the shield is still of the kind the helper starts with.
     check("drag", drag)
     # The checks after it start again with a new helper: one that met a drag makes its

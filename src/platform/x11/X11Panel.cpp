@@ -27,6 +27,8 @@ constexpr uint32_t normalState = 1;
 constexpr uint32_t usPosition = 1, usSize = 2, pPosition = 4, pSize = 8, pWinGravity = 512;
 constexpr uint32_t northWestGravity = 1;
 constexpr uint32_t motifFunctions = 1, motifDecorations = 2;
+// The older desktop hints (_WIN_HINTS): left out of focus cycling, window lists, task bars.
+constexpr uint32_t winHintsSkipFocus = 1, winHintsSkipWindowList = 2, winHintsSkipTaskbar = 4;
 // _NET_RESTACK_WINDOW and _NET_ACTIVE_WINDOW source indication: a direct user action, the
 // only kind window managers obey without focus-stealing checks.
 constexpr uint32_t sourcePager = 2;
@@ -120,8 +122,16 @@ void X11Panel::applyHints() {
     setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
                  {motifFunctions | motifDecorations, 0, 0, 0, 0});
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
+        // Out of task bars, pagers and window switchers. Each window manager goes by hints of
+        // its own choosing: the states for task bars; an explicit ordinary type, as a
+        // transient without one counts as a dialog, which openbox's window switcher lists in
+        // spite of the states; and the older hints, by which IceWM's leaves a window out.
         setCardinals(c, window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM,
                      {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER});
+        setCardinals(c, window_, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM,
+                     {atoms._NET_WM_WINDOW_TYPE_NORMAL});
+        setCardinals(c, window_, atoms._WIN_HINTS, XCB_ATOM_CARDINAL,
+                     {winHintsSkipFocus | winHintsSkipWindowList | winHintsSkipTaskbar});
     }
     // No input for the window manager: it must never hand the keyboard to a shield by itself
     // (on mapping, on a click, on a desktop switch), taking it from the window the user is
