@@ -48,6 +48,7 @@ CHECKS = [
     ("move", "a move is followed"),
     ("screen-edge", "a window over the screen's edge is covered at its frame"),
     ("wm-actions", "fullscreen, maximise and another desktop asked for a shield are undone"),
+    ("maximised", "a maximised window is covered, under an unrelated window raised over it"),
     ("minimise", "minimise and restore"),
     ("desktop-switch", "switching desktops and back"),
     ("wm-restart", "a window-manager restart"),
@@ -198,8 +199,11 @@ WINDOW_MANAGERS = [
                   env={"GSETTINGS_BACKEND": "memory"}),
     WindowManager("i3", ["i3"], config=i3_config,
                   switch_desktop=lambda n: ["i3-msg", "-q", "workspace", str(n + 1)],
-                  unsupported={"minimise": "i3 has no minimised windows"}),
-    WindowManager("awesome", ["awesome"], move_modifier="super"),
+                  unsupported={"minimise": "i3 has no minimised windows",
+                               "maximised": "i3 has no maximised windows"}),
+    WindowManager("awesome", ["awesome"], move_modifier="super",
+                  unsupported={"maximised": "awesome 4.3 maximises through EWMH requests but "
+                                            "never restores the window's size that way"}),
     WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"], listing=icewm_listing),
     WindowManager("fluxbox", ["fluxbox"], config=fluxbox_config),
     WindowManager("herbstluftwm", ["herbstluftwm"], config=herbstluftwm_config,
@@ -764,6 +768,32 @@ def run_checks(s):
             s.helper.status()
             s.wait_covered(f"the shield back in place after {' '.join(action)}")
 
+    def maximised():
+        if no_wm:
+            return "n/a"
+        screen_wide = lambda: (s.toplevel_of(a) or {"w": 0})["w"] >= 1000
+        # The desktop request for the shield above may have taken the window along.
+        s.wmctrl("-i", "-r", a, "-t", "0")
+        s.activate(a)
+        s.wait_covered("the window back on the first desktop")
+        s.wmctrl("-i", "-r", a, "-b", "add,maximized_vert,maximized_horz")
+        wait_until(lambda: screen_wide() or Probe("not maximised"), "the window maximised",
+                   timeout=FOLLOW)
+        # A shield of the size of the screen: some window managers take it for a program
+        # going full-screen, which would put it above every other window.
+        s.wait_covered("the shield of the maximised window")
+        s.activate(other)
+        s.wait_covered("the shields with the unrelated window above")
+        client = next(c for (_, _, c) in client_windows(s.state(), OTHER) if c["id"] == other)
+        x, y = client["x"] + 40, client["y"] + 40
+        wait_until(lambda: s.display.pixels(x, y, 1, 1)[0][0] == OTHER_COLOR or Probe(
+            f"pixel at {x},{y} is {s.display.pixels(x, y, 1, 1)[0][0]}"),
+            "the unrelated window's pixels", timeout=FOLLOW)
+        s.wmctrl("-i", "-r", a, "-b", "remove,maximized_vert,maximized_horz")
+        wait_until(lambda: not screen_wide() or Probe("still maximised"),
+                   "the window back to its size", timeout=FOLLOW)
+        s.wait_covered("the shield back at the window's size")
+
     def minimise():
         if no_wm:
             return "n/a"
@@ -821,6 +851,7 @@ def run_checks(s):
     check("move", move)
     check("screen-edge", screen_edge)
     check("wm-actions", wm_actions)
+    check("maximised", maximised)
     check("minimise", minimise)
     check("desktop-switch", desktop_switch)
     check("wm-restart", wm_restart)

@@ -121,6 +121,10 @@ void X11Panel::applyHints() {
     // Borderless and not to be moved, resized, minimised or closed by the user.
     setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
                  {motifFunctions | motifDecorations, 0, 0, 0, 0});
+    // A frame of the window's own, of no width. Metacity takes an undecorated window that
+    // asks for the size of a monitor (the shield of a maximised window) for an old program's
+    // way of going full-screen, and makes it so, unless it draws its own decorations.
+    setCardinals(c, window_, atoms._GTK_FRAME_EXTENTS, XCB_ATOM_CARDINAL, {0, 0, 0, 0});
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
         // Out of task bars, pagers and window switchers. Each window manager goes by hints of
         // its own choosing: the states for task bars; an explicit ordinary type, as a
