@@ -207,7 +207,8 @@ WINDOW_MANAGERS = [
     WindowManager("icewm", ["icewm"], restart=["icewm", "--replace"], listing=icewm_listing),
     WindowManager("fluxbox", ["fluxbox"], config=fluxbox_config),
     WindowManager("herbstluftwm", ["herbstluftwm"], config=herbstluftwm_config,
-                  start_script=True),
+                  start_script=True,
+                  unsupported={"maximised": "herbstluftwm has no maximised windows"}),
 ]
 
 RESULTS = os.environ.get("WM_MATRIX_RESULTS")
