@@ -63,6 +63,7 @@ constexpr AtomName atomNames[] = {
     {"_SHIELD_HELPER_TIMESTAMP", &Atoms::_SHIELD_HELPER_TIMESTAMP},
     {"_NET_WM_STATE_MAXIMIZED_VERT", &Atoms::_NET_WM_STATE_MAXIMIZED_VERT},
     {"_NET_WM_STATE_MAXIMIZED_HORZ", &Atoms::_NET_WM_STATE_MAXIMIZED_HORZ},
+    {"_WIN_HINTS", &Atoms::_WIN_HINTS},
 };
 
 }  // namespace

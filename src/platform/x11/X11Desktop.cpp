@@ -44,11 +44,22 @@ struct X11Desktop::State final : public x11::TrackerListener,
     std::deque<XcbPtr<xcb_generic_event_t>> stashed;
     // Expires with the desktop; panels the core still holds then do nothing.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
+    // A batch of events restacked something: the shields are checked against the server's
+    // order at once, and again once the stacking has been quiet for a moment if it changed
+    // meanwhile (only measured in between). A window manager restacks in bursts (a desktop
+    // switch maps and raises window after window, some answer a restack of ours with their
+    // own); shields corrected all through one would be corrected for states about to change,
+    // and the corrections, which are bounded, spent on them.
     bool stackingCheckPending = false;
+    bool stackingSettling = false;
+    bool stackingChangedWhileSettling = false;
+    double lastStackingChange = 0;
+    static constexpr double stackingSettleDelay = 0.05;
     // A top-level was mapped or unmapped: whether each shield is still directly above its
     // window is measured again (nothing is corrected for it).
     bool placementCheckPending = false;
     bool unmanagedShields = false;
+    bool restackRequests = false;
 
     // TrackerListener
     void applicationEvent(NotificationName name, const RunningApplication& app) override {
@@ -91,6 +102,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
         loop->postDelayed(seconds, std::move(task));
     }
     void panelClosed(xcb_window_t window) override { panels.erase(window); }
+    bool stackingUnsettled() override { return stackingSettling || stackingCheckPending; }
+    bool restackRequestsPreferred() override { return restackRequests; }
+    void preferRestackRequests(bool preferred) override { restackRequests = preferred; }
     bool unmanagedShieldsPreferred() override { return unmanagedShields; }
     void preferUnmanagedShields() override { unmanagedShields = true; }
     void panelWindowChanged(xcb_window_t old, xcb_window_t now) override {
@@ -240,11 +254,17 @@ struct X11Desktop::State final : public x11::TrackerListener,
             }
         }
         if (stackingCheckPending) {
-            // Once per batch of events, however many restacks it held.
             stackingCheckPending = false;
             placementCheckPending = false;
-            for (auto& [window, panel] : livePanels()) {
-                panel->keepInPlace();
+            lastStackingChange = loop->now();
+            if (stackingSettling) {
+                stackingChangedWhileSettling = true;
+                for (auto& [window, panel] : livePanels()) {
+                    panel->measureStacking();
+                }
+            } else {
+                checkStacking();
+                settleStacking(stackingSettleDelay);
             }
         } else if (placementCheckPending) {
             placementCheckPending = false;
@@ -270,6 +290,37 @@ struct X11Desktop::State final : public x11::TrackerListener,
         if (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_queued_event(display->get())}) {
             stashed.push_back(std::move(event));
             loop->post([] {});
+        }
+    }
+
+    void settleStacking(double delay) {
+        if (stackingSettling) {
+            return;
+        }
+        stackingSettling = true;
+        std::weak_ptr<int> weak = alive;
+        loop->postDelayed(delay, [this, weak] {
+            if (weak.expired()) {
+                return;
+            }
+            stackingSettling = false;
+            double quiet = loop->now() - lastStackingChange;
+            if (quiet < stackingSettleDelay) {
+                settleStacking(stackingSettleDelay - quiet);
+                return;
+            }
+            if (stackingChangedWhileSettling) {
+                // Once for the rest of the burst, however many restacks it held.
+                stackingChangedWhileSettling = false;
+                checkStacking();
+            }
+        });
+    }
+
+    // Once per batch of events, however many restacks it held.
+    void checkStacking() {
+        for (auto& [window, panel] : livePanels()) {
+            panel->keepInPlace();
         }
     }
 

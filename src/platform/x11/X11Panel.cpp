@@ -27,6 +27,8 @@ constexpr uint32_t normalState = 1;
 constexpr uint32_t usPosition = 1, usSize = 2, pPosition = 4, pSize = 8, pWinGravity = 512;
 constexpr uint32_t northWestGravity = 1;
 constexpr uint32_t motifFunctions = 1, motifDecorations = 2;
+// The older desktop hints (_WIN_HINTS): left out of focus cycling, window lists, task bars.
+constexpr uint32_t winHintsSkipFocus = 1, winHintsSkipWindowList = 2, winHintsSkipTaskbar = 4;
 // _NET_RESTACK_WINDOW and _NET_ACTIVE_WINDOW source indication: a direct user action, the
 // only kind window managers obey without focus-stealing checks.
 constexpr uint32_t sourcePager = 2;
@@ -119,9 +121,21 @@ void X11Panel::applyHints() {
     // Borderless and not to be moved, resized, minimised or closed by the user.
     setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
                  {motifFunctions | motifDecorations, 0, 0, 0, 0});
+    // A frame of the window's own, of no width. Metacity takes an undecorated window that
+    // asks for the size of a monitor (the shield of a maximised window) for an old program's
+    // way of going full-screen, and makes it so, unless it draws its own decorations.
+    setCardinals(c, window_, atoms._GTK_FRAME_EXTENTS, XCB_ATOM_CARDINAL, {0, 0, 0, 0});
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
+        // Out of task bars, pagers and window switchers. Each window manager goes by hints of
+        // its own choosing: the states for task bars; an explicit ordinary type, as a
+        // transient without one counts as a dialog, which openbox's window switcher lists in
+        // spite of the states; and the older hints, by which IceWM's leaves a window out.
         setCardinals(c, window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM,
                      {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER});
+        setCardinals(c, window_, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM,
+                     {atoms._NET_WM_WINDOW_TYPE_NORMAL});
+        setCardinals(c, window_, atoms._WIN_HINTS, XCB_ATOM_CARDINAL,
+                     {winHintsSkipFocus | winHintsSkipWindowList | winHintsSkipTaskbar});
     }
     // No input for the window manager: it must never hand the keyboard to a shield by itself
     // (on mapping, on a click, on a desktop switch), taking it from the window the user is
@@ -338,17 +352,21 @@ std::optional<bool> X11Panel::measureStacking() {
         return std::nullopt;
     }
     bool inPlace = self > target;
+    lowestBetween_ = XCB_NONE;
     if (inPlace && self != target + 1) {
         // Windows between the two count only when they are shown.
         xcb_connection_t* c = host_.connection().get();
         std::vector<xcb_get_window_attributes_cookie_t> cookies;
-        for (auto between = target + 1; between != self; ++between) {
-            cookies.push_back(xcb_get_window_attributes(c, *between));
+        for (auto it = target + 1; it != self; ++it) {
+            cookies.push_back(xcb_get_window_attributes(c, *it));
         }
-        for (auto cookie : cookies) {
-            auto attributes = reply(c, xcb_get_window_attributes_reply, cookie);
+        for (size_t i = 0; i < cookies.size(); ++i) {
+            auto attributes = reply(c, xcb_get_window_attributes_reply, cookies[i]);
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
                 inPlace = false;
+                if (lowestBetween_ == XCB_NONE) {
+                    lowestBetween_ = *(target + 1 + static_cast<std::ptrdiff_t>(i));
+                }
             }
         }
     }
@@ -363,12 +381,17 @@ void X11Panel::keepInPlace(bool fromPass) {
         return;
     }
     bool inPlace = *measured;
+    if (host_.stackingUnsettled()) {
+        // Corrected if need be once the restacking in progress has settled.
+        return;
+    }
     // Only a pass forgives earlier corrections, whether or not they worked: a window manager
     // that answers each of our restacks with one of its own is in place for a moment every
     // other batch, and the bound must hold across those. Passes come from the core's own
     // schedule; the one that follows our own announcement that the panel is in place again
     // may come of a restack of ours, and forgives only when it finds the panel in place.
     bool forgive = inPlace || (!managed_ && !announcedInPlace_);
+    bool corrected = corrections_ > 0;
     if (fromPass) {
         announcedInPlace_ = false;
         if (forgive) {
@@ -376,6 +399,10 @@ void X11Panel::keepInPlace(bool fromPass) {
         }
     }
     if (inPlace) {
+        if (managed_ && corrected) {
+            // The last means tried worked: it goes first from now on.
+            host_.preferRestackRequests(lastCorrectionByRequest_);
+        }
         return;
     }
     if (!managed_) {
@@ -393,13 +420,30 @@ void X11Panel::keepInPlace(bool fromPass) {
         fallBack();
         return;
     }
-    // Restack requests relative to a sibling mean "raise to the top" to some window managers,
-    // which would cover unrelated windows. Leaving a state layer and coming back instead makes
-    // the window manager insert the panel again where transients go: directly above the
-    // highest window of its parent.
+    // Two means, taken in turn while the shield stays out of place, the one last seen to
+    // work first. Leaving a state layer and coming back makes most window managers insert the
+    // panel again where transients go: directly above the highest window of its parent. Some
+    // leave a transient above other windows that way (Metacity, once the shields are mapped
+    // again after a desktop switch) but honour a restack request relative to a sibling, which
+    // others take for "raise to the top"; the next check sees which. Such a request only
+    // moves a window past its sibling: a shield above its window goes right below the lowest
+    // window in between, one below it right above it.
+    bool byRequest = host_.restackRequestsPreferred() != (corrections_ % 2 == 1);
     ++corrections_;
+    lastCorrectionByRequest_ = byRequest;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
+    if (byRequest) {
+        xcb_window_t sibling = relativeTo_;
+        uint32_t detail = XCB_STACK_MODE_ABOVE;
+        if (lowestBetween_ != XCB_NONE) {
+            sibling = host_.tracker().clientOfTopLevel(lowestBetween_).value_or(lowestBetween_);
+            detail = XCB_STACK_MODE_BELOW;
+        }
+        connection.sendRootMessage(window_, atoms._NET_RESTACK_WINDOW,
+                                   {sourcePager, sibling, detail, 0, 0});
+        return;
+    }
     bool clientAbove = hasAboveState(connection, relativeTo_);
     constexpr uint32_t add = 1, remove = 0;
     connection.sendRootMessage(window_, atoms._NET_WM_STATE,

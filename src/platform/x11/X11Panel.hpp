@@ -32,6 +32,13 @@ class PanelHost {
     virtual void panelClosed(xcb_window_t window) = 0;
     // The server's time now, for requests that a stale timestamp would have ignored.
     virtual xcb_timestamp_t serverTime() = 0;
+    // Whether windows were restacked a moment ago: a check of the stacking is on its way,
+    // once the window manager's restacking has settled.
+    virtual bool stackingUnsettled() = 0;
+    // Which means of putting a managed shield back above its window was last seen to work:
+    // a restack request relative to the window, or a change of state layer.
+    virtual bool restackRequestsPreferred() = 0;
+    virtual void preferRestackRequests(bool preferred) = 0;
     // Whether a shield was seen not to stay in place as a managed window, so that shields are
     // made as windows of our own from then on, also after the window manager restarts (what
     // it did once it does again).
@@ -143,6 +150,11 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // Corrections asked for since the panel was last seen in place, across passes; bounded,
     // so that a window manager with other ideas is not fought forever.
     int corrections_ = 0;
+    // Whether the last correction of a managed shield was a restack request (or a change of
+    // state layer).
+    bool lastCorrectionByRequest_ = false;
+    // The lowest shown window between the shield and its window, as last measured.
+    xcb_window_t lowestBetween_ = XCB_NONE;
     int geometryCorrections_ = 0;
     // Forbidden states and hidings asked away since the shield was last seen without them.
     int stateReverts_ = 0;

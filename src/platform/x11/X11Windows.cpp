@@ -583,6 +583,20 @@ bool WindowTracker::onCurrentDesktop(const Client& client) const {
     return *client.desktop == allDesktops || *client.desktop == *currentDesktop_;
 }
 
+size_t WindowTracker::monitorCount() {
+    if (!connection_.hasRandr()) {
+        return 1;
+    }
+    xcb_connection_t* c = connection_.get();
+    // Monitors, not outputs: a monitor may be a part of one output or span several.
+    auto monitors =
+        reply(c, xcb_randr_get_monitors_reply, xcb_randr_get_monitors(c, connection_.root(), 1));
+    if (!monitors) {
+        return 1;
+    }
+    return static_cast<size_t>(std::max(1, xcb_randr_get_monitors_monitors_length(monitors.get())));
+}
+
 bool WindowTracker::isDesktopElement(const Client& client) const {
     return client.windowType && !client.windowType->empty() &&
            (*client.windowType)[0] == connection_.atoms()._NET_WM_WINDOW_TYPE_DESKTOP;
@@ -681,6 +695,8 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
 
     std::vector<WindowInfoRecord> records;
     records.reserve(pending.size());
+    // Asked of the server only when a shown window is on another desktop.
+    std::optional<bool> severalMonitors;
     for (Pending& entry : pending) {
         const Client& client = *entry.client;
         auto attributes = reply(c, xcb_get_window_attributes_reply, entry.attributes);
@@ -694,8 +710,14 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
             // Vanished between the list and the query.
             continue;
         }
-        bool onScreen = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden &&
-                        onCurrentDesktop(client);
+        bool viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden;
+        if (viewable && !onCurrentDesktop(client) && !severalMonitors) {
+            severalMonitors = monitorCount() > 1;
+        }
+        // A window manager with a desktop for each monitor (i3) shows several desktops at
+        // once but names only the focused one current: with several monitors, a shown window
+        // of another desktop is on screen. With one, it is on its way out of a desktop switch.
+        bool onScreen = viewable && (onCurrentDesktop(client) || severalMonitors.value_or(false));
         if ((options & windowListOptionOnScreenOnly) != 0 && !onScreen) {
             continue;
         }
@@ -756,6 +778,16 @@ std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
     Client* known = clientOf(client);
     if (known != nullptr && known->frameKnown) {
         return known->frame;
+    }
+    return std::nullopt;
+}
+
+std::optional<xcb_window_t> WindowTracker::clientOfTopLevel(xcb_window_t topLevel) {
+    if (const Client* client = clientOfFrame(topLevel)) {
+        return client->window;
+    }
+    if (clientOf(topLevel) != nullptr) {
+        return topLevel;
     }
     return std::nullopt;
 }

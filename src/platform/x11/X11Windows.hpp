@@ -75,6 +75,9 @@ class WindowTracker {
     // The direct child of the root that holds the client (its frame under a reparenting
     // window manager, the client itself otherwise); absent for an unknown window.
     std::optional<xcb_window_t> topLevelOf(xcb_window_t client);
+    // The managed client a direct child of the root holds (the client of a frame, or the
+    // client itself); absent for any other window.
+    std::optional<xcb_window_t> clientOfTopLevel(xcb_window_t topLevel);
     // The managed windows bottom to top, as the window manager last published them.
     const std::vector<xcb_window_t>& stackingOrder();
     // The root's children bottom to top, as the server has them: the real stacking order,
@@ -127,6 +130,8 @@ class WindowTracker {
     int64_t layerOf(const Client& client) const;
     bool isDesktopElement(const Client& client) const;
     bool onCurrentDesktop(const Client& client) const;
+    // The number of monitors the screen shows (RandR), at least one.
+    size_t monitorCount();
     void geometryEvent(xcb_window_t window, bool synthetic, const WindowGeometry& geometry);
     Client* clientOf(xcb_window_t window);
     Client* clientOfFrame(xcb_window_t frame);
