@@ -464,6 +464,17 @@ void X11Panel::keepInPlace(bool fromPass) {
     }
 }
 
+void X11Panel::forgiveCorrections() {
+    // Some window managers raise a transient alone, away from its window, when it is clicked
+    // or activated (openbox), and each such raise takes one correction that holds. That is
+    // the answer to a new cause, the user's or our own, not a window manager with other ideas
+    // about where the shield belongs: the count starts again, or a user clicking a shield a
+    // few times would see it fall back.
+    if (managed_) {
+        corrections_ = 0;
+    }
+}
+
 bool X11Panel::hasAboveState(Connection& connection, xcb_window_t client) {
     const Atoms& atoms = connection.atoms();
     auto states = connection.cardinals(
@@ -519,6 +530,7 @@ void X11Panel::takeFocus() {
     // A timestamp older than the last focus change would make the server ignore the request.
     xcb_timestamp_t now = host_.serverTime();
     if (managed_) {
+        forgiveCorrections();
         // Tell the window manager, so that it shows the shield's window as the active one and
         // does not move the focus back; then take it, as a window manager may decline to
         // activate a window that asks for no input.
@@ -725,6 +737,7 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         case XCB_BUTTON_PRESS: {
             auto* e = reinterpret_cast<const xcb_button_press_event_t*>(event);
             connection.noteTimestamp(e->time);
+            forgiveCorrections();
             // Only the primary button is the view's; every press stops here either way.
             if (e->detail == 1) {
                 std::weak_ptr<X11Panel> weak = weak_from_this();

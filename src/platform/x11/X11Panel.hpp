@@ -92,6 +92,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // our own (override-redirect), restacked by the helper.
     void fallBack();
     void changeKind(bool managed);
+    // A click or an activation request of ours: the window manager's raise in answer to it
+    // starts the count of order corrections again.
+    void forgiveCorrections();
     void findOwnTopLevel();
     void returnFocus();
     bool decorated();
