@@ -150,6 +150,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // The window that had the keyboard focus before the panel took it.
     xcb_window_t previousFocus_ = XCB_NONE;
     void takeFocus();
+    // The window of the other kind this one replaced while it had the keyboard, kept until
+    // this one takes it.
+    xcb_window_t retiredWindow_ = XCB_NONE;
+    void destroyRetiredWindow();
     // Corrections asked for since the panel was last seen in place, across passes; bounded,
     // so that a window manager with other ideas is not fought forever.
     int corrections_ = 0;
