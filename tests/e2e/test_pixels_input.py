@@ -4,6 +4,9 @@ nothing between them; clicks and keys on a shield become access attempts and nev
 covered client."""
 
 import os
+import shutil
+import subprocess
+import time
 import unittest
 
 from xharness import (SHIELD_CLASS, DisplayCase, Helper, Probe, Processes, client_windows,
@@ -130,6 +133,44 @@ class InputTests(ClientsCase):
 
 class InputWithOpenbox(InputTests, unittest.TestCase):
     WINDOW_MANAGER = True
+
+    def test_keys_stay_with_a_shield_that_becomes_the_helpers_own(self):
+        if not shutil.which("wmctrl"):
+            self.skipTest("missing: wmctrl")
+        s = self.shield
+        self.display.xdotool("mousemove", s["x"] + s["w"] // 2, s["y"] + s["h"] - 40, "click", "1")
+        wait_until(lambda: self.helper.count("accessAttempt") == 1, "an attempt for the click")
+        managed = client_windows(self.display.state(), SHIELD_CLASS)[0][2]["id"]
+        wait_until(lambda: self.display.state()["focus"] == managed, "the shield to get focus")
+
+        # openbox raises a shield alone, away from its window, each time something activates
+        # it. With the neighbour raised in between, asked again and again, the helper stops
+        # correcting that and shows a shield of its own instead, which must keep the keyboard
+        # the managed one had.
+        other = client_windows(self.display.state(), "OtherApp")[0][2]["id"]
+
+        def replaced():
+            shields = client_windows(self.display.state(), SHIELD_CLASS)
+            if len(shields) == 1 and shields[0][2]["id"] != managed:
+                return shields[0][2]["id"]
+            for _ in range(2):
+                self.display.xdotool("windowraise", other)
+                time.sleep(0.05)  # each request answered on its own, not a wait for state
+                subprocess.run(["wmctrl", "-i", "-a", str(managed)], env=self.display.env,
+                               timeout=10)
+                time.sleep(0.05)
+            return Probe(f"{len(shields)} shields, the first {shields[0][2]['id']:#x}"
+                         if shields else "no shield")
+
+        own = wait_until(replaced, "a shield of the helper's own")
+        wait_until(lambda: self.display.state()["focus"] == own or
+                   Probe(f"focus on {self.display.state()['focus']:#x}"),
+                   "the keyboard on the new shield")
+        self.covered()
+        self.display.xdotool("key", "a")
+        wait_until(lambda: self.helper.count("accessAttempt") == 2, "an attempt for the key")
+        with open(self.log_path) as log:
+            self.assertEqual(log.read(), "")
 
 
 class InputWithoutWindowManager(InputTests, unittest.TestCase):

@@ -247,6 +247,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     }
     xcb_connection_t* c = host_.connection().get();
     if (mode == WindowOrderingMode::out) {
+        destroyRetiredWindow();
         if (mapped_) {
             returnFocus();
             xcb_unmap_window(c, window_);
@@ -464,6 +465,17 @@ void X11Panel::keepInPlace(bool fromPass) {
     }
 }
 
+void X11Panel::forgiveCorrections() {
+    // Some window managers raise a transient alone, away from its window, when it is clicked
+    // or activated (openbox), and each such raise takes one correction that holds. That is
+    // the answer to a new cause, the user's or our own, not a window manager with other ideas
+    // about where the shield belongs: the count starts again, or a user clicking a shield a
+    // few times would see it fall back.
+    if (managed_) {
+        corrections_ = 0;
+    }
+}
+
 bool X11Panel::hasAboveState(Connection& connection, xcb_window_t client) {
     const Atoms& atoms = connection.atoms();
     auto states = connection.cardinals(
@@ -513,12 +525,13 @@ void X11Panel::takeFocus() {
     xcb_connection_t* c = connection.get();
     // Where the keys went, to give them back when the shield goes.
     auto focus = reply(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
-    if (focus && focus->focus != window_) {
+    if (focus && focus->focus != window_ && focus->focus != retiredWindow_) {
         previousFocus_ = focus->focus;
     }
     // A timestamp older than the last focus change would make the server ignore the request.
     xcb_timestamp_t now = host_.serverTime();
     if (managed_) {
+        forgiveCorrections();
         // Tell the window manager, so that it shows the shield's window as the active one and
         // does not move the focus back; then take it, as a window manager may decline to
         // activate a window that asks for no input.
@@ -526,6 +539,15 @@ void X11Panel::takeFocus() {
                                    {sourcePager, now, 0, 0, 0});
     }
     xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_, now);
+    // The window this one replaced goes only now that it no longer has the keyboard.
+    destroyRetiredWindow();
+}
+
+void X11Panel::destroyRetiredWindow() {
+    if (retiredWindow_ != XCB_NONE) {
+        xcb_destroy_window(host_.connection().get(), retiredWindow_);
+        retiredWindow_ = XCB_NONE;
+    }
 }
 
 bool X11Panel::isKeyWindow() {
@@ -675,6 +697,7 @@ void X11Panel::close() {
         surface_ = nullptr;
     }
     if (!alive_.expired() && window_ != XCB_NONE) {
+        destroyRetiredWindow();
         xcb_destroy_window(host_.connection().get(), window_);
         host_.panelClosed(window_);
     }
@@ -725,6 +748,7 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
         case XCB_BUTTON_PRESS: {
             auto* e = reinterpret_cast<const xcb_button_press_event_t*>(event);
             connection.noteTimestamp(e->time);
+            forgiveCorrections();
             // Only the primary button is the view's; every press stops here either way.
             if (e->detail == 1) {
                 std::weak_ptr<X11Panel> weak = weak_from_this();
@@ -876,7 +900,8 @@ void X11Panel::changeKind(bool managed) {
         cairo_surface_destroy(surface_);
         surface_ = nullptr;
     }
-    xcb_destroy_window(c, old);
+    // A window that was replaced before its successor took the keyboard goes now.
+    destroyRetiredWindow();
     managed_ = managed;
     mapped_ = false;
     viewable_ = false;
@@ -895,6 +920,24 @@ void X11Panel::changeKind(bool managed) {
         if (wantedKey) {
             makeKeyWindow();
         }
+    }
+    if (keyWhenViewable_) {
+        // The old window keeps the keyboard until the new one takes it. Destroyed while it has
+        // it, the focus would go back to the root, and a window manager answers that by
+        // giving the keyboard to a window of its choice (openbox), after the new shield took
+        // it: the shield the core made key would have lost the keyboard to a window the user
+        // never chose.
+        retiredWindow_ = old;
+        // Not for ever, should the new one never be shown.
+        constexpr double handoverLimit = 1.0;
+        host_.postToMainAfter(handoverLimit, [weak = weak_from_this(), old] {
+            auto panel = weak.lock();
+            if (panel && panel->usable() && panel->retiredWindow_ == old) {
+                panel->destroyRetiredWindow();
+            }
+        });
+    } else {
+        xcb_destroy_window(c, old);
     }
 }
 

@@ -92,6 +92,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // our own (override-redirect), restacked by the helper.
     void fallBack();
     void changeKind(bool managed);
+    // A click or an activation request of ours: the window manager's raise in answer to it
+    // starts the count of order corrections again.
+    void forgiveCorrections();
     void findOwnTopLevel();
     void returnFocus();
     bool decorated();
@@ -147,6 +150,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // The window that had the keyboard focus before the panel took it.
     xcb_window_t previousFocus_ = XCB_NONE;
     void takeFocus();
+    // The window of the other kind this one replaced while it had the keyboard, kept until
+    // this one takes it.
+    xcb_window_t retiredWindow_ = XCB_NONE;
+    void destroyRetiredWindow();
     // Corrections asked for since the panel was last seen in place, across passes; bounded,
     // so that a window manager with other ideas is not fought forever.
     int corrections_ = 0;
