@@ -527,7 +527,10 @@ def run_checks(s):
                              None))
         details = []
         for label, x, y, modifier in gestures:
-            state = s.state()
+            # The window manager may still be settling the shield after the gesture before:
+            # each one starts from a shield in place.
+            state = wait_until(s.covered, f"the shield in place before the {label} drag",
+                               timeout=FOLLOW)
             start = rect(s.toplevel_of(a, state))
             shield = s.shield_of(a, state)
             # A window manager's shield sits in a frame of the window manager's.
