@@ -102,7 +102,14 @@ struct X11Desktop::State final : public x11::TrackerListener,
         loop->postDelayed(seconds, std::move(task));
     }
     void panelClosed(xcb_window_t window) override { panels.erase(window); }
-    bool stackingUnsettled() override { return stackingSettling || stackingCheckPending; }
+    bool deferStackingCheck() override {
+        if (stackingSettling) {
+            stackingChangedWhileSettling = true;
+            return true;
+        }
+        // A check of this batch's restacks is made once its events are handled.
+        return stackingCheckPending;
+    }
     bool restackRequestsPreferred() override { return restackRequests; }
     void preferRestackRequests(bool preferred) override { restackRequests = preferred; }
     bool unmanagedShieldsPreferred() override { return unmanagedShields; }

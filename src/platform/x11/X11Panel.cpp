@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "platform/x11/X11Drawing.hpp"
 
@@ -382,10 +383,14 @@ void X11Panel::keepInPlace(bool fromPass) {
         return;
     }
     bool inPlace = *measured;
-    if (host_.stackingUnsettled()) {
-        // Corrected if need be once the restacking in progress has settled.
+    if (host_.deferStackingCheck()) {
+        // Corrected if need be once the restacking in progress has settled. A pass that comes
+        // in the middle of it (the window shown again, its shield mapped where it was) is not
+        // lost: the check then is the pass's own.
+        passDeferred_ = passDeferred_ || fromPass;
         return;
     }
+    fromPass = fromPass || std::exchange(passDeferred_, false);
     // Only a pass forgives earlier corrections, whether or not they worked: a window manager
     // that answers each of our restacks with one of its own is in place for a moment every
     // other batch, and the bound must hold across those. Passes come from the core's own

@@ -32,9 +32,10 @@ class PanelHost {
     virtual void panelClosed(xcb_window_t window) = 0;
     // The server's time now, for requests that a stale timestamp would have ignored.
     virtual xcb_timestamp_t serverTime() = 0;
-    // Whether windows were restacked a moment ago: a check of the stacking is on its way,
-    // once the window manager's restacking has settled.
-    virtual bool stackingUnsettled() = 0;
+    // Whether windows were restacked a moment ago. If so, every panel's stacking is checked
+    // again once the window manager's restacking has settled, so that a panel that leaves its
+    // check until then is not forgotten when the burst held no further restack.
+    virtual bool deferStackingCheck() = 0;
     // Which means of putting a managed shield back above its window was last seen to work:
     // a restack request relative to the window, or a change of state layer.
     virtual bool restackRequestsPreferred() = 0;
@@ -182,6 +183,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // panel was announced in place since the last pass.
     bool reportedInPlace_ = false;
     bool announcedInPlace_ = false;
+    // A pass asked for a check while the stacking was still settling: the check made once it
+    // has settled counts as that pass's.
+    bool passDeferred_ = false;
 };
 
 }  // namespace sh::x11
