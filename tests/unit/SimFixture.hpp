@@ -78,6 +78,16 @@ class SimFixture : public ::testing::Test {
             R"({"command":"start","targets":[{"id":"t1","name":"Mail","bundleId":"com.apple.Mail"}])" +
             extra + "}");
     }
+    // One reconciliation pass; returns what it wrote.
+    std::vector<json> pass() {
+        takeMessages();
+        manager->reconcile();
+        return takeMessages();
+    }
+    // The simulated panel of the shield over a window.
+    std::shared_ptr<sim::SimPanel> panelOf(int64_t number) {
+        return std::static_pointer_cast<sim::SimPanel>(manager->shields.at(number)->panel);
+    }
     int64_t nowMs() const { return static_cast<int64_t>(desktop.loop.now() * 1000); }
 
     static std::vector<json> ofType(const std::vector<json>& all, const std::string& type) {

@@ -12,9 +12,6 @@ class Keyboard : public SimFixture {
         runApp(10, "com.apple.Mail");
         runApp(20, "org.other.App");
     }
-    std::shared_ptr<sim::SimPanel> panelOf(int64_t number) {
-        return std::static_pointer_cast<sim::SimPanel>(manager->shields.at(number)->panel);
-    }
     int makeKeyCalls() const {
         int calls = 0;
         for (const auto& panel : desktop.panels) {

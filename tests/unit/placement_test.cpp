@@ -16,20 +16,12 @@ class Placement : public SimFixture {
         manager->permissionGranted = true;
         manager->permissionChecked = true;
     }
-    std::vector<json> pass() {
-        takeMessages();
-        manager->reconcile();
-        return takeMessages();
-    }
     // Lets what the desktop announced run, then virtual time pass; returns what was written.
     std::vector<json> after(double seconds) {
         takeMessages();
         desktop.loop.runPosted();
         desktop.loop.advance(seconds);
         return takeMessages();
-    }
-    std::shared_ptr<sim::SimPanel> panelOf(int64_t number) {
-        return std::static_pointer_cast<sim::SimPanel>(manager->shields.at(number)->panel);
     }
     static void expectCounts(const json& status, int covered, int uncovered) {
         EXPECT_EQ(status["eligibleWindowCount"], covered + uncovered) << status;

@@ -19,14 +19,6 @@ class Reconciliation : public SimFixture {
         manager->permissionGranted = true;
         manager->permissionChecked = true;
     }
-    std::vector<json> pass() {
-        takeMessages();
-        manager->reconcile();
-        return takeMessages();
-    }
-    std::shared_ptr<sim::SimPanel> panelOf(int64_t number) {
-        return std::static_pointer_cast<sim::SimPanel>(manager->shields.at(number)->panel);
-    }
 };
 
 TEST_F(Reconciliation, NothingHappensWhileInactiveOrUnpermitted) {

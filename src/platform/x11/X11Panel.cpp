@@ -606,12 +606,17 @@ void X11Panel::reportPlacementIfChanged() {
     }
     reportedInPlace_ = inPlace;
     announcedInPlace_ = inPlace;
+    tellView(&PanelContent::placementChanged);
+}
+
+void X11Panel::tellView(void (PanelContent::*call)()) {
     std::weak_ptr<X11Panel> weak = weak_from_this();
-    host_.postToMain([weak] {
+    host_.postToMain([weak, call] {
         auto panel = weak.lock();
         if (panel && panel->usable() && panel->view_) {
+            // Held here: the call may close the panel and release its view.
             std::shared_ptr<PanelContent> view = panel->view_;
-            view->placementChanged();
+            (view.get()->*call)();
         }
     });
 }
@@ -756,28 +761,14 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             forgiveCorrections();
             // Only the primary button is the view's; every press stops here either way.
             if (e->detail == 1) {
-                std::weak_ptr<X11Panel> weak = weak_from_this();
-                host_.postToMain([weak] {
-                    auto panel = weak.lock();
-                    if (panel && panel->usable() && panel->view_) {
-                        std::shared_ptr<PanelContent> view = panel->view_;
-                        view->mouseDown();
-                    }
-                });
+                tellView(&PanelContent::mouseDown);
             }
             break;
         }
         case XCB_KEY_PRESS: {
             auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event);
             connection.noteTimestamp(e->time);
-            std::weak_ptr<X11Panel> weak = weak_from_this();
-            host_.postToMain([weak] {
-                auto panel = weak.lock();
-                if (panel && panel->usable() && panel->view_) {
-                    std::shared_ptr<PanelContent> view = panel->view_;
-                    view->keyDown();
-                }
-            });
+            tellView(&PanelContent::keyDown);
             break;
         }
         case XCB_MAP_NOTIFY:

@@ -88,6 +88,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
+    // Calls the view on the main loop's next turn, unless the panel is closed by then.
+    void tellView(void (PanelContent::*call)());
     void createWindow();
     // A managed shield that the window manager does not leave in place becomes a window of
     // our own (override-redirect), restacked by the helper.

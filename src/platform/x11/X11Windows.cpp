@@ -183,21 +183,15 @@ void WindowTracker::readRoot() {
 
 std::vector<xcb_window_t> WindowTracker::unmanagedTopLevels() {
     xcb_connection_t* c = connection_.get();
-    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
-    std::vector<xcb_window_t> result;
-    if (!tree) {
-        return result;
-    }
-    xcb_window_t* children = xcb_query_tree_children(tree.get());
-    int count = xcb_query_tree_children_length(tree.get());
+    const std::vector<xcb_window_t>& children = rootChildren();
     std::vector<xcb_get_window_attributes_cookie_t> cookies;
-    cookies.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        cookies.push_back(xcb_get_window_attributes(c, children[i]));
+    cookies.reserve(children.size());
+    for (xcb_window_t child : children) {
+        cookies.push_back(xcb_get_window_attributes(c, child));
     }
-    for (int i = 0; i < count; ++i) {
-        auto attributes =
-            reply(c, xcb_get_window_attributes_reply, cookies[static_cast<size_t>(i)]);
+    std::vector<xcb_window_t> result;
+    for (size_t i = 0; i < children.size(); ++i) {
+        auto attributes = reply(c, xcb_get_window_attributes_reply, cookies[i]);
         if (attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED &&
             !attributes->override_redirect && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) {
             result.push_back(children[i]);
@@ -207,19 +201,12 @@ std::vector<xcb_window_t> WindowTracker::unmanagedTopLevels() {
 }
 
 std::vector<xcb_window_t> WindowTracker::managedInTreeOrder() {
-    xcb_connection_t* c = connection_.get();
-    auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
     std::vector<xcb_window_t> result;
-    if (!tree) {
-        return result;
-    }
-    xcb_window_t* children = xcb_query_tree_children(tree.get());
-    int count = xcb_query_tree_children_length(tree.get());
-    for (int i = 0; i < count; ++i) {
-        if (const Client* client = clientOfFrame(children[i])) {
+    for (xcb_window_t child : rootChildren()) {
+        if (const Client* client = clientOfFrame(child)) {
             result.push_back(client->window);
-        } else if (clientOf(children[i]) != nullptr) {
-            result.push_back(children[i]);
+        } else if (clientOf(child) != nullptr) {
+            result.push_back(child);
         }
     }
     return result;
