@@ -39,14 +39,26 @@ export interface AccessAttempt {
 export interface Options {
   binaryPath?: string;
   requestTimeoutMs?: number;
-  restart?: false | { maxRestarts?: number; windowMs?: number; backoffMs?: number };
+  restart?: false | RestartOptions;
+}
+
+export interface RestartOptions {
+  /** Without an active block, the helper is given up when it ends more often than this within
+   * `windowMs`; with one it never is. It is also given up when this many restarts in a row
+   * ended by themselves before the helper was ready. */
+  maxRestarts?: number;
+  windowMs?: number;
+  /** The wait before the first restart, doubled for every further exit within `windowMs`. */
+  backoffMs?: number;
+  /** The longest wait before a restart. */
+  maxBackoffMs?: number;
 }
 
 const DEFAULT_REQUEST_TIMEOUT_MS = 5000;
 const DEFAULT_CLOSE_TIMEOUT_MS = 5000;
-const DEFAULT_RESTART = { maxRestarts: 5, windowMs: 60_000, backoffMs: 500 };
-// The backoff doubles with every restart inside the window, up to this.
-const MAX_BACKOFF_MS = 30_000;
+// The longest wait is short because a block goes uncovered while the helper is down, and a
+// person at the desk can end the helper as often as they like.
+const DEFAULT_RESTART: Required<RestartOptions> = { maxRestarts: 5, windowMs: 60_000, backoffMs: 500, maxBackoffMs: 5000 };
 
 type State = 'idle' | 'starting' | 'running' | 'restarting' | 'closing' | 'closed' | 'failed';
 
@@ -78,6 +90,8 @@ interface Session {
   stderrDecoder: StringDecoder;
   stderrTail: string[];
   isReady: boolean;
+  /** The library killed it because it wrote no "ready" line in time. */
+  readyTimedOut: boolean;
   ended: boolean;
   ready: Promise<Status>;
   resolveReady(status: Status): void;
@@ -180,7 +194,7 @@ export class ShieldHelper extends EventEmitter {
   }
 
   readonly #requestTimeoutMs: number;
-  readonly #restart: { maxRestarts: number; windowMs: number; backoffMs: number } | undefined;
+  readonly #restart: Required<RestartOptions> | undefined;
   readonly #binaryPath: string | undefined;
   #state: State = 'idle';
   #session: Session | undefined;
@@ -190,6 +204,7 @@ export class ShieldHelper extends EventEmitter {
   #block: Block | undefined;
   #lastStatus: Status | undefined;
   #exitTimes: number[] = [];
+  #failedStarts = 0;
   #restartTimer: NodeJS.Timeout | undefined;
   #fatalError: Error | undefined;
   #closed: Promise<number | null> | undefined;
@@ -202,6 +217,11 @@ export class ShieldHelper extends EventEmitter {
     this.#requestTimeoutMs = timeout;
     this.#binaryPath = options.binaryPath;
     this.#restart = options.restart === false ? undefined : { ...DEFAULT_RESTART, ...(options.restart ?? {}) };
+    if (this.#restart) {
+      for (const [name, value] of Object.entries(this.#restart)) {
+        if (!(typeof value === 'number' && value >= 0)) throw new RangeError(`restart.${name} must be a number of at least 0`);
+      }
+    }
     registerInternals(this, {
       child: () => this.#session?.child,
       writeRaw: (text) => {
@@ -336,7 +356,11 @@ export class ShieldHelper extends EventEmitter {
     });
     // Whoever awaits ready handles its failure; this keeps an unawaited one from being reported.
     ready.catch(() => undefined);
-    const child = spawn(binary, [], { stdio: ['pipe', 'pipe', 'pipe'] });
+    // In a process group and session of its own, the helper does not get the signals a terminal
+    // sends to the host's foreground group: a Ctrl-C meant for the host would otherwise kill it
+    // in the middle of the host's own clean-up. It still ends with the host, at the end of its
+    // standard input. Not unreferenced: like any child, it keeps the host's event loop alive.
+    const child = spawn(binary, [], { stdio: ['pipe', 'pipe', 'pipe'], detached: process.platform !== 'win32' });
     const session: Session = {
       child,
       stdout: '',
@@ -345,6 +369,7 @@ export class ShieldHelper extends EventEmitter {
       stderrDecoder: new StringDecoder('utf8'),
       stderrTail: [],
       isReady: false,
+      readyTimedOut: false,
       ended: false,
       ready,
       resolveReady,
@@ -354,6 +379,7 @@ export class ShieldHelper extends EventEmitter {
     const readyTimer = setTimeout(() => {
       if (session.isReady || session.ended) return;
       session.rejectReady(new Error(`shield-helper (${binary}) wrote no "ready" line within ${this.#requestTimeoutMs} ms`));
+      session.readyTimedOut = true;
       child.kill('SIGKILL');
     }, this.#requestTimeoutMs);
     void ready.then(
@@ -467,32 +493,48 @@ export class ShieldHelper extends EventEmitter {
         return;
       case 'running':
       case 'restarting':
-        this.#supervise(code, signal, exit);
+        this.#supervise(session, code, signal, exit);
         return;
       default:
         return;
     }
   }
 
-  #supervise(code: number | null, signal: NodeJS.Signals | null, exit: string): void {
+  /** Restarts the helper after an exit nobody asked for, or gives it up. While a block is active
+   * it is given up only when it cannot be started at all: killing it, however often, must not
+   * lift the block. */
+  #supervise(session: Session, code: number | null, signal: NodeJS.Signals | null, exit: string): void {
     const policy = this.#restart;
-    const now = Date.now();
-    if (policy) this.#exitTimes = this.#exitTimes.filter((time) => now - time < policy.windowMs);
-    const willRestart = policy !== undefined && this.#exitTimes.length < policy.maxRestarts;
-    this.#exitTimes.push(now);
-    this.#state = willRestart ? 'restarting' : 'failed';
-    this.emit('exit', { code, signal, willRestart });
     if (!policy) {
+      this.#state = 'failed';
+      this.emit('exit', { code, signal, willRestart: false });
       this.#fail(new Error(`shield-helper ${exit}; restarting is off`));
       return;
     }
-    if (!willRestart) {
-      this.#fail(
-        new Error(`shield-helper ${exit}; it ended ${this.#exitTimes.length} times within ${policy.windowMs} ms, so it is not restarted again`),
-      );
+    const now = Date.now();
+    this.#exitTimes = this.#exitTimes.filter((time) => now - time < policy.windowMs);
+    this.#exitTimes.push(now);
+    // A start failed when the helper ended by itself before it was ready (or could not be
+    // spawned, or stayed silent). One killed by a signal before it was ready may just have been
+    // killed by someone, so it neither counts nor breaks a run of failed starts.
+    if (session.isReady) this.#failedStarts = 0;
+    else if (signal === null || session.readyTimedOut) this.#failedStarts++;
+    const block = this.#block;
+    const blockActive = block !== undefined && (block.endsAt === undefined || block.endsAt > now);
+    let givenUp: string | undefined;
+    if (this.#failedStarts >= Math.max(policy.maxRestarts, 1)) {
+      givenUp = `${this.#failedStarts} restarts in a row ended before it was ready`;
+    } else if (!blockActive && this.#exitTimes.length > policy.maxRestarts) {
+      givenUp = `it ended ${this.#exitTimes.length} times within ${policy.windowMs} ms while no block was active`;
+    }
+    this.#state = givenUp ? 'failed' : 'restarting';
+    this.emit('exit', { code, signal, willRestart: !givenUp });
+    if (givenUp) {
+      this.#fail(new Error(`shield-helper ${exit}; ${givenUp}, so it is not restarted again`));
       return;
     }
-    const delay = Math.min(policy.backoffMs * 2 ** (this.#exitTimes.length - 1), MAX_BACKOFF_MS);
+    const doublings = Math.min(this.#exitTimes.length - 1, 30);
+    const delay = Math.min(policy.backoffMs * 2 ** doublings, policy.maxBackoffMs);
     this.#restartTimer = setTimeout(() => void this.#restartNow(), delay);
   }
 

@@ -42,8 +42,6 @@ __all__ = [
 
 DEFAULT_REQUEST_TIMEOUT = 5.0
 DEFAULT_CLOSE_TIMEOUT = 5.0
-# The backoff doubles with every restart inside the window, up to this many seconds.
-MAX_BACKOFF = 30.0
 
 EVENTS = ("status", "access_attempt", "protocol_error", "stderr", "exit", "restarted", "fatal")
 
@@ -121,12 +119,24 @@ class ExitInfo:
 
 @dataclass(frozen=True)
 class RestartPolicy:
-    """At most `max_restarts` restarts within `window` seconds; the n-th restart in the window
-    waits `backoff * 2**(n-1)` seconds (at most 30)."""
+    """How the helper is restarted after an exit nobody asked for. The n-th exit within `window`
+    seconds waits `backoff * 2**(n-1)` seconds, at most `max_backoff`, before the restart. While a
+    block is active the helper is restarted however often it ends; without one it is given up
+    after `max_restarts` restarts within `window`. It is also given up when `max_restarts`
+    restarts in a row ended by themselves before the helper was ready: it cannot start."""
 
     max_restarts: int = 5
     window: float = 60.0
     backoff: float = 0.5
+    # Short, because a block goes uncovered while the helper is down, and a person at the desk
+    # can end the helper as often as they like.
+    max_backoff: float = 5.0
+
+    def __post_init__(self) -> None:
+        for name in ("max_restarts", "window", "backoff", "max_backoff"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
+                raise ValueError(f"RestartPolicy.{name} must be a number of at least 0")
 
 
 def _machine() -> str:
@@ -208,6 +218,8 @@ class _Session:
         self.process = process
         self.ready: Future = Future()
         self.ended = False
+        # The library killed it because it wrote no "ready" line in time.
+        self.ready_timed_out = False
         self.stderr_tail: deque = deque(maxlen=10)
         self.stderr_reader: Optional[threading.Thread] = None
         self.write_lock = threading.Lock()
@@ -257,6 +269,7 @@ class ShieldHelper:
         self._block: Optional[Dict[str, Any]] = None
         self._last_status: Optional[Status] = None
         self._exit_times: List[float] = []
+        self._failed_starts = 0
         self._restart_timer: Optional[threading.Timer] = None
         self._fatal_error: Optional[Exception] = None
         self._exit_code: Optional[int] = None
@@ -479,13 +492,19 @@ class ShieldHelper:
     def _spawn(self, binary: str) -> _Session:
         """Starts a helper process and its reader threads; the caller holds the lock."""
         try:
+            # In a session (and process group) of its own, the helper does not get the signals a
+            # terminal sends to the host's foreground group: a Ctrl-C meant for the host would
+            # otherwise kill it in the middle of the host's own clean-up. It still ends with the
+            # host, at the end of its standard input.
             process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, close_fds=True)
+                                       stderr=subprocess.PIPE, close_fds=True,
+                                       start_new_session=True)
         except OSError as error:
             session = _Session.__new__(_Session)
             session.process = None  # type: ignore[assignment]
             session.ready = Future()
             session.ended = True
+            session.ready_timed_out = False
             session.stderr_tail = deque()
             session.write_lock = threading.Lock()
             session.ready.set_exception(
@@ -504,6 +523,7 @@ class ShieldHelper:
         try:
             return session.ready.result(self._request_timeout)
         except FutureTimeout:
+            session.ready_timed_out = True
             session.process.kill()
             raise HelperExitedError(
                 f'shield-helper ({binary}) wrote no "ready" line within '
@@ -587,6 +607,7 @@ class ShieldHelper:
         events: List[tuple] = []
         with self._lock:
             session.ended = True
+            was_ready = session.ready.done() and session.ready.exception() is None
             if not session.ready.done():
                 tail = "; its last error output: " + " | ".join(session.stderr_tail) \
                     if session.stderr_tail else ""
@@ -607,38 +628,58 @@ class ShieldHelper:
             elif self._state == "starting":
                 events.append(("exit", ExitInfo(code, signal_name, False)))
             elif self._state in ("running", "restarting"):
-                events.extend(self._supervise(code, signal_name, exit_text))
+                events.extend(self._supervise(was_ready, session.ready_timed_out, code,
+                                              signal_name, exit_text))
             for event, value in events:
                 self._emit(event, value)
 
-    def _supervise(self, code: Optional[int], signal_name: Optional[str], exit_text: str) -> list:
+    def _supervise(self, was_ready: bool, ready_timed_out: bool, code: Optional[int],
+                   signal_name: Optional[str], exit_text: str) -> list:
         """Decides whether to restart after an unexpected exit; the caller holds the lock and
-        emits the returned events."""
+        emits the returned events. While a block is active the helper is given up only when it
+        cannot be started at all: killing it, however often, must not lift the block."""
         policy = self._restart
-        now = time.monotonic()
-        if policy is not None:
-            self._exit_times = [t for t in self._exit_times if now - t < policy.window]
-        will_restart = policy is not None and len(self._exit_times) < policy.max_restarts
-        self._exit_times.append(now)
-        events: list = [("exit", ExitInfo(code, signal_name, will_restart))]
-        if will_restart:
-            self._state = "restarting"
-            delay = min(policy.backoff * 2 ** (len(self._exit_times) - 1), MAX_BACKOFF)
-            self._restart_timer = threading.Timer(delay, self._restart_now)
-            self._restart_timer.daemon = True
-            self._restart_timer.start()
-            return events
         if policy is None:
-            error = HelperExitedError(f"shield-helper {exit_text}; restarting is off")
+            return self._give_up(code, signal_name, HelperExitedError(
+                f"shield-helper {exit_text}; restarting is off"))
+        now = time.monotonic()
+        self._exit_times = [t for t in self._exit_times if now - t < policy.window]
+        self._exit_times.append(now)
+        # A start failed when the helper ended by itself before it was ready (or could not be
+        # spawned, or stayed silent). One killed by a signal before it was ready may just have
+        # been killed by someone, so it neither counts nor breaks a run of failed starts.
+        if was_ready:
+            self._failed_starts = 0
+        elif signal_name is None or ready_timed_out:
+            self._failed_starts += 1
+        block = self._block
+        ends_at = block.get("endsAt") if block else None
+        block_active = block is not None and (ends_at is None or ends_at > time.time() * 1000.0)
+        if self._failed_starts >= max(policy.max_restarts, 1):
+            reason: Optional[str] = (f"{self._failed_starts} restarts in a row ended before it "
+                                     "was ready")
+        elif not block_active and len(self._exit_times) > policy.max_restarts:
+            reason = (f"it ended {len(self._exit_times)} times within {policy.window:g} s while "
+                      "no block was active")
         else:
-            error = HelperExitedError(
-                f"shield-helper {exit_text}; it ended {len(self._exit_times)} times within "
-                f"{policy.window:g} s, so it is not restarted again")
+            reason = None
+        if reason is not None:
+            return self._give_up(code, signal_name, HelperExitedError(
+                f"shield-helper {exit_text}; {reason}, so it is not restarted again"))
+        self._state = "restarting"
+        doublings = min(len(self._exit_times) - 1, 30)
+        delay = min(policy.backoff * 2 ** doublings, policy.max_backoff)
+        self._restart_timer = threading.Timer(delay, self._restart_now)
+        self._restart_timer.daemon = True
+        self._restart_timer.start()
+        return [("exit", ExitInfo(code, signal_name, True))]
+
+    def _give_up(self, code: Optional[int], signal_name: Optional[str],
+                 error: Exception) -> list:
         self._state = "failed"
         self._fatal_error = error
         self._changed.notify_all()
-        events.append(("fatal", error))
-        return events
+        return [("exit", ExitInfo(code, signal_name, False)), ("fatal", error)]
 
     def _restart_now(self) -> None:
         with self._lock:
@@ -657,7 +698,8 @@ class ShieldHelper:
                 session = self._spawn(binary)
                 if session.process is None:
                     # Starting failed outright: supervised like any other exit.
-                    for event, value in self._supervise(None, None, "could not be started"):
+                    for event, value in self._supervise(False, False, None, None,
+                                                        "could not be started"):
                         self._emit(event, value)
                     return
             if fatal is not None:

@@ -1,6 +1,6 @@
 """The module against the real helper on a virtual X display (Xvfb, openbox and an xterm, as in
 the repository's end-to-end tests): a click on a shield arrives as an access_attempt event, and
-a helper killed mid-block comes back with the window covered again."""
+a helper killed ten times mid-block comes back each time, the window covered again."""
 
 import os
 import shutil
@@ -95,13 +95,16 @@ class OnXvfb(unittest.TestCase):
         self.assertEqual(helper.stop().shield_count, 0)
         self.assertEqual(helper.close(), 0)
 
-    def test_a_helper_killed_mid_block_covers_the_window_again(self):
-        helper = self.helper(restart=shield_helper.RestartPolicy(backoff=0.02))
+    def test_a_helper_killed_ten_times_mid_block_covers_the_window_again(self):
+        # Ten kills, more than max_restarts allows without a block.
+        helper = self.helper(restart=shield_helper.RestartPolicy(max_restarts=3, backoff=0.02,
+                                                                 max_backoff=0.04))
         events = Events(helper, "restarted")
         helper.block([TERMINAL])
         self.covered(helper)
-        os.kill(helper.pid, signal.SIGKILL)
-        self.assertEqual(events.next("restarted").permission, "granted")
+        for kill in range(1, 11):
+            os.kill(helper.pid, signal.SIGKILL)
+            self.assertEqual(events.next("restarted").permission, "granted", f"restart {kill}")
         self.assertTrue(self.covered(helper).watcher_running)
         self.assertEqual(helper.close(), 0)
 
