@@ -20,6 +20,9 @@ class PanelContent {
     virtual void mouseDown() = 0;
     // A key press (held-key repeats included) while the panel is key; consumed.
     virtual void keyDown() = 0;
+    // The user asked the window server to close the panel (a window manager's close action or
+    // shortcut); the panel stays as it is.
+    virtual void closeRequested() = 0;
     virtual bool acceptsFirstResponder() const = 0;
     // The window server showed, hid, moved or restacked the panel, or the desktop came to
     // see it so: what `Panel::isInPlace` answers may have changed since it was last asked.

@@ -57,6 +57,13 @@ void ShieldView::keyDown() {
     }
 }
 
+void ShieldView::closeRequested() {
+    // Closing a shield is one more way of reaching for the window under it; nothing closes.
+    if (onInteraction) {
+        onInteraction();
+    }
+}
+
 void ShieldView::placementChanged() {
     if (onPlacementChanged) {
         onPlacementChanged();

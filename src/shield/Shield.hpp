@@ -25,6 +25,7 @@ class ShieldView : public PanelContent {
     Drawing draw(const Rect& bounds) override;
     void mouseDown() override;
     void keyDown() override;
+    void closeRequested() override;
     bool acceptsFirstResponder() const override { return true; }
     void placementChanged() override;
 

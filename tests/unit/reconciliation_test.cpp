@@ -153,6 +153,27 @@ TEST_F(Reconciliation, RetargetedShieldShowsTheNewNameButReportsTheCapturedTarge
     EXPECT_TRUE(panelOf(1)->isKey);
 }
 
+TEST_F(Reconciliation, CloseRequestOnAKeyShieldIsAnAttemptAndChangesNothing) {
+    setWindows({window(1, 10)});
+    activate();
+    pass();
+    std::shared_ptr<sim::SimPanel> panel = panelOf(1);
+    auto view = std::static_pointer_cast<ShieldView>(panel->content);
+    view->mouseDown();
+    ASSERT_TRUE(panel->isKey);
+    takeMessages();
+
+    view->closeRequested();
+    auto attempts = ofType(takeMessages(), "accessAttempt");
+    ASSERT_EQ(attempts.size(), 1u);
+    EXPECT_EQ(attempts[0]["targetId"], "t1");
+    EXPECT_FALSE(panel->closed);
+    EXPECT_TRUE(panel->onScreen);
+    EXPECT_TRUE(panel->isKey);
+    pass();
+    EXPECT_EQ(panelOf(1), panel);
+}
+
 TEST_F(Reconciliation, AccessAttemptTruncatesToWholeMilliseconds) {
     desktop.loop.wallClockOrigin = 1'700'000'000.9996;
     takeMessages();

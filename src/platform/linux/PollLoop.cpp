@@ -468,6 +468,11 @@ void PollLoop::watchFd(int fd, Task onReadable) {
     state_->watches.push_back(std::make_shared<FdWatch>(FdWatch{fd, std::move(onReadable)}));
 }
 
+void PollLoop::unwatchFd(int fd) {
+    // The loop polls a copy of the list, so a source may stop watching from its own callback.
+    std::erase_if(state_->watches, [fd](const auto& watch) { return watch->fd == fd; });
+}
+
 void PollLoop::addPrepareHook(Task hook) {
     state_->prepareHooks.push_back(std::move(hook));
 }

@@ -43,6 +43,8 @@ class PollLoop final : public MainLoop, public Application {
 
     // Main thread: `onReadable` runs on the main thread whenever `fd` is readable or hung up.
     void watchFd(int fd, Task onReadable);
+    // Main thread: stops watching `fd`, before it is closed (a source that reconnects).
+    void unwatchFd(int fd);
     // Main thread: runs before every wait, after due work, so a source can handle events it
     // has already read into its own queue and flush what it has buffered.
     void addPrepareHook(Task hook);

@@ -1,6 +1,7 @@
 // Connecting to the X server and the request helpers shared by the X11 desktop.
 #include "platform/x11/X11Connection.hpp"
 
+#include <cairo-xcb.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/res.h>
@@ -112,9 +113,26 @@ std::unique_ptr<Connection> Connection::open() {
 }
 
 Connection::~Connection() {
+    if (drawingDevice_ != nullptr) {
+        // Surfaces still held elsewhere are left inert; a connection opened at the same
+        // address starts with state of its own.
+        cairo_device_finish(drawingDevice_);
+        cairo_device_destroy(drawingDevice_);
+    }
     if (connection_ != nullptr) {
         xcb_disconnect(connection_);
     }
+}
+
+cairo_surface_t* Connection::createSurface(xcb_window_t window, int width, int height) {
+    cairo_surface_t* surface =
+        cairo_xcb_surface_create(connection_, window, visual_, width, height);
+    if (drawingDevice_ == nullptr) {
+        if (cairo_device_t* device = cairo_surface_get_device(surface)) {
+            drawingDevice_ = cairo_device_reference(device);
+        }
+    }
+    return surface;
 }
 
 void Connection::internAtoms() {

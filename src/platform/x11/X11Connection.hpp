@@ -2,6 +2,7 @@
 // small request helpers the rest of the X11 desktop shares.
 #pragma once
 
+#include <cairo.h>
 #include <xcb/xcb.h>
 
 #include <array>
@@ -102,6 +103,10 @@ class Connection {
     std::optional<std::string> bytes(xcb_get_property_cookie_t cookie) const;
 
     void sendRootMessage(xcb_window_t window, xcb_atom_t type, std::array<uint32_t, 5> data);
+    // A cairo surface drawing into `window` with the shield visual. Cairo keeps its state for
+    // a connection by the connection's address, which a later connection may be given; that
+    // state is therefore ended together with the connection.
+    cairo_surface_t* createSurface(xcb_window_t window, int width, int height);
     std::string hostName() const { return hostName_; }
 
   private:
@@ -121,6 +126,7 @@ class Connection {
     bool isXWayland_ = false;
     xcb_timestamp_t lastTimestamp_ = XCB_CURRENT_TIME;
     std::string hostName_;
+    cairo_device_t* drawingDevice_ = nullptr;
 };
 
 }  // namespace sh::x11

@@ -24,9 +24,11 @@ using x11::WindowTracker;
 using x11::X11Panel;
 using x11::XcbPtr;
 
-// Exit status when the X connection is lost: the helper cannot see or cover anything any
-// more, and its shields are gone with the connection.
+// Exit status when the X display cannot be reached any more: the helper cannot see or cover
+// anything, and its shields are gone with the connection.
 constexpr int lostDisplayStatus = 1;
+// Connections that may fail before one has started, when the server ended the last one.
+constexpr int reconnectAttempts = 3;
 
 }  // namespace
 
@@ -165,6 +167,59 @@ struct X11Desktop::State final : public x11::TrackerListener,
         _exit(lostDisplayStatus);
     }
 
+    // The connection is one more source of the loop.
+    void watchConnection() {
+        loop->watchFd(display->fileDescriptor(), [this] { processEvents(true); });
+    }
+
+    // The server ended our connection while the display stays: xkill, or a window manager's
+    // force-quit (XKillClient) on a shield, and every window of ours went with it. The desktop
+    // connects again and reads what it knows from the server anew; the panels the core holds
+    // make their windows again on the new connection, where the core last ordered them, and
+    // the core is asked for a pass. Only a display that cannot be reached ends the helper.
+    void reconnect() {
+        std::vector<std::shared_ptr<X11Panel>> held;
+        for (auto& [window, panel] : livePanels()) {
+            panel->connectionLost();
+            held.push_back(panel);
+        }
+        panels.clear();
+        stashed.clear();
+        stackingCheckPending = false;
+        placementCheckPending = false;
+        loop->unwatchFd(display->fileDescriptor());
+        for (int attempt = 0;; ++attempt) {
+            if (attempt == reconnectAttempts) {
+                lost();
+            }
+            timeWindow = XCB_NONE;
+            windows.reset();
+            display.reset();
+            display = Connection::open();
+            if (!display) {
+                lost();
+            }
+            windows = std::make_unique<WindowTracker>(*display, *this);
+            windows->start();
+            fetchServerTime();
+            if (!display->hasError()) {
+                break;
+            }
+        }
+        watchConnection();
+        for (auto& panel : held) {
+            panel->reconnected();
+            panels[panel->window()] = panel;
+        }
+        std::fputs(
+            "shield-helper: the X server closed the connection; connected to the display again "
+            "and showing the shields anew\n",
+            stderr);
+        // Whatever changed while no connection watched is found by the core's next pass.
+        screenChanged();
+        loop->post([] {});
+    }
+
     void dispatch(const xcb_generic_event_t* event) {
         uint8_t type = event->response_type & 0x7f;
         if (type == 0) {
@@ -287,7 +342,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
         }
         xcb_flush(display->get());
         if (display->hasError()) {
-            lost();
+            reconnect();
         }
         // The flush reads the socket too while it waits to write (a freshly drawn shield is
         // hundreds of kilobytes), as do restacking checks, and events XCB reads then sit in its
@@ -382,10 +437,10 @@ std::unique_ptr<X11Desktop> X11Desktop::connect() {
         return nullptr;
     }
     State* raw = state.get();
-    // The connection is one more source of the loop. Events XCB has already read into its
-    // queue do not make the socket readable, so the prepare hook handles them before every
-    // wait, and flushes what timers and tasks have requested.
-    state->loop->watchFd(state->display->fileDescriptor(), [raw] { raw->processEvents(true); });
+    // Events XCB has already read into its queue do not make the socket readable, so the
+    // prepare hook handles them before every wait, and flushes what timers and tasks have
+    // requested.
+    state->watchConnection();
     state->loop->addPrepareHook([raw] { raw->processEvents(false); });
     state->loop->addExitHook([raw] { xcb_flush(raw->display->get()); });
     xcb_flush(state->display->get());

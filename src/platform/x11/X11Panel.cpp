@@ -92,8 +92,8 @@ void X11Panel::createWindow() {
     }
     drawnWidth_ = width_;
     drawnHeight_ = height_;
-    surface_ = cairo_xcb_surface_create(c, window_, connection.visual(), static_cast<int>(width_),
-                                        static_cast<int>(height_));
+    surface_ =
+        connection.createSurface(window_, static_cast<int>(width_), static_cast<int>(height_));
 }
 
 X11Panel::~X11Panel() {
@@ -702,10 +702,7 @@ void X11Panel::close() {
         returnFocus();
     }
     closed_ = true;
-    if (surface_ != nullptr) {
-        cairo_surface_destroy(surface_);
-        surface_ = nullptr;
-    }
+    releaseSurface();
     if (!alive_.expired() && window_ != XCB_NONE) {
         destroyRetiredWindow();
         xcb_destroy_window(host_.connection().get(), window_);
@@ -859,7 +856,10 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
                 xcb_set_input_focus(connection.get(), XCB_INPUT_FOCUS_POINTER_ROOT, window_,
                                     e->data.data32[1]);
             }
-            // WM_DELETE_WINDOW is declined: only the helper closes a shield.
+            if (e->type == atoms.WM_PROTOCOLS && e->data.data32[0] == atoms.WM_DELETE_WINDOW) {
+                // Declined, as only the helper closes a shield; the view hears of the attempt.
+                tellView(&PanelContent::closeRequested);
+            }
             break;
         }
         default:
@@ -890,14 +890,34 @@ void X11Panel::changeKind(bool managed) {
     xcb_connection_t* c = host_.connection().get();
     bool wasShown = mapped_;
     bool wantedKey = keyWhenViewable_ || isKeyWindow();
-    keyWhenViewable_ = false;
     xcb_window_t old = window_;
-    if (surface_ != nullptr) {
-        cairo_surface_destroy(surface_);
-        surface_ = nullptr;
-    }
+    releaseSurface();
     // A window that was replaced before its successor took the keyboard goes now.
     destroyRetiredWindow();
+    recreateWindow(managed, wasShown, wantedKey);
+    if (keyWhenViewable_) {
+        // The old window keeps the keyboard until the new one takes it. Destroyed while it has
+        // it, the focus would go back to the root, and a window manager answers that by
+        // giving the keyboard to a window of its choice (openbox), after the new shield took
+        // it: the shield the core made key would have lost the keyboard to a window the user
+        // never chose.
+        retiredWindow_ = old;
+        // Not for ever, should the new one never be shown.
+        constexpr double handoverLimit = 1.0;
+        host_.postToMainAfter(handoverLimit, [weak = weak_from_this(), old] {
+            auto panel = weak.lock();
+            if (panel && panel->usable() && panel->retiredWindow_ == old) {
+                panel->destroyRetiredWindow();
+            }
+        });
+    } else {
+        xcb_destroy_window(c, old);
+    }
+}
+
+void X11Panel::recreateWindow(bool managed, bool wasShown, bool wantedKey) {
+    xcb_window_t old = window_;
+    keyWhenViewable_ = false;
     managed_ = managed;
     mapped_ = false;
     viewable_ = false;
@@ -917,24 +937,39 @@ void X11Panel::changeKind(bool managed) {
             makeKeyWindow();
         }
     }
-    if (keyWhenViewable_) {
-        // The old window keeps the keyboard until the new one takes it. Destroyed while it has
-        // it, the focus would go back to the root, and a window manager answers that by
-        // giving the keyboard to a window of its choice (openbox), after the new shield took
-        // it: the shield the core made key would have lost the keyboard to a window the user
-        // never chose.
-        retiredWindow_ = old;
-        // Not for ever, should the new one never be shown.
-        constexpr double handoverLimit = 1.0;
-        host_.postToMainAfter(handoverLimit, [weak = weak_from_this(), old] {
-            auto panel = weak.lock();
-            if (panel && panel->usable() && panel->retiredWindow_ == old) {
-                panel->destroyRetiredWindow();
-            }
-        });
-    } else {
-        xcb_destroy_window(c, old);
+}
+
+void X11Panel::releaseSurface() {
+    if (surface_ != nullptr) {
+        cairo_surface_destroy(surface_);
+        surface_ = nullptr;
     }
+}
+
+void X11Panel::connectionLost() {
+    // The server destroyed our windows with the connection; nothing more is asked of it.
+    releaseSurface();
+    window_ = XCB_NONE;
+    retiredWindow_ = XCB_NONE;
+}
+
+void X11Panel::reconnected() {
+    if (!usable()) {
+        return;
+    }
+    // Shown again where the core last ordered it, and given the keyboard again if the core
+    // had made it key: the user's keys must not reach the covered window meanwhile. What was
+    // learnt about the old window (its frame, its reverts, its last measured order) went
+    // with it.
+    bool wantedKey = keyWhenViewable_ || wantsKey_;
+    wantsKey_ = false;
+    stateReverts_ = 0;
+    hiddenReverts_ = 0;
+    lowestBetween_ = XCB_NONE;
+    passDeferred_ = false;
+    announcedInPlace_ = false;
+    recreateWindow(host_.tracker().windowManagerPresent() && !host_.unmanagedShieldsPreferred(),
+                   mapped_, wantedKey);
 }
 
 void X11Panel::findOwnTopLevel() {

@@ -85,6 +85,13 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     std::optional<bool> measureStacking();
     // Announces to the view when what `isInPlace` would answer differs from its last answer.
     void reportPlacementIfChanged();
+    // The desktop's connection to the server was lost, and with it the panel's window: the
+    // panel lets go of everything bound to that connection without a request.
+    void connectionLost();
+    // The desktop connected again: the panel makes its window anew on the new connection, of
+    // the kind the window manager now present calls for, and shows it where the core last
+    // ordered it.
+    void reconnected();
 
   private:
     bool usable() const { return !closed_ && !alive_.expired(); }
@@ -95,6 +102,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // our own (override-redirect), restacked by the helper.
     void fallBack();
     void changeKind(bool managed);
+    // Makes the panel's window anew, of the given kind, and orders it where the core last did
+    // if it was shown; the old window's surface is already released.
+    void recreateWindow(bool managed, bool wasShown, bool wantedKey);
+    void releaseSurface();
     // A click or an activation request of ours: the window manager's raise in answer to it
     // starts the count of order corrections again.
     void forgiveCorrections();
