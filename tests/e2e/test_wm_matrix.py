@@ -160,12 +160,14 @@ def fluxbox_config(directory):
 
 
 class WindowManager:
-    def __init__(self, name, argv, env=None, dbus=False, config=None, restart=None,
+    def __init__(self, name, argv, env=None, dbus=True, config=None, restart=None,
                  switch_desktop=None, unsupported=None, move_modifier="alt",
                  start_script=False, listing=None):
         self.name = name
         self.argv = argv
         self.env = env or {}
+        # A session bus of its own, as a desktop session has: some window managers do not
+        # start without one (xfwm4), others leave features out.
         self.dbus = dbus
         self.config = config
         self.restart_argv = restart or argv
@@ -191,11 +193,11 @@ WINDOW_MANAGERS = [
     WindowManager("openbox", ["openbox", "--sm-disable"], listing=openbox_listing),
     WindowManager("xfwm4", ["xfwm4", "--compositor=off", "--sm-client-disable"],
                   restart=["xfwm4", "--compositor=off", "--sm-client-disable", "--replace"]),
-    WindowManager("kwin", ["kwin_x11", "--replace"], dbus=True,
+    WindowManager("kwin", ["kwin_x11", "--replace"],
                   env={"KWIN_COMPOSE": "N", "QT_QPA_PLATFORM": "xcb"}),
-    WindowManager("metacity", ["metacity", "--no-composite", "--replace"], dbus=True,
+    WindowManager("metacity", ["metacity", "--no-composite", "--replace"],
                   env={"GSETTINGS_BACKEND": "memory"}, move_modifier="super"),
-    WindowManager("marco", ["marco", "--no-composite", "--replace"], dbus=True,
+    WindowManager("marco", ["marco", "--no-composite", "--replace"],
                   env={"GSETTINGS_BACKEND": "memory"}),
     WindowManager("i3", ["i3"], config=i3_config,
                   switch_desktop=lambda n: ["i3-msg", "-q", "workspace", str(n + 1)],
