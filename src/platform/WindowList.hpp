@@ -40,13 +40,18 @@ struct WindowInfoRecord {
     std::optional<WindowInfoValue> bounds;
 };
 
-// Window-server layers, for desktops that derive a window's layer from its type: only ordinary
-// windows and dialogs share layer 0 with the windows a shield may cover.
+// Window-server layers, for desktops that derive a window's layer from its type and state:
+// ordinary windows and dialogs share layer 0 with the windows a shield may cover.
 namespace windowLayer {
 inline constexpr int64_t desktop = -2147483623;
 inline constexpr int64_t below = -1;
 inline constexpr int64_t normal = 0;
 inline constexpr int64_t floating = 3;
+// An ordinary window or dialog the user keeps above the others ("always on top"), which stays
+// an application's own window rather than a system surface. Beyond the 32-bit levels of the
+// macOS window server, which has no such layer: an application's windows at its floating
+// level there (palettes, and windows the application floats itself) are no ordinary windows.
+inline constexpr int64_t keptAbove = int64_t{1} << 32;
 inline constexpr int64_t dock = 20;
 inline constexpr int64_t status = 25;
 inline constexpr int64_t popUpMenu = 101;

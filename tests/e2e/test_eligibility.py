@@ -1,6 +1,6 @@
 """Which windows the desktop offers as ordinary ones: ordinary windows and dialogs are covered
-at any opacity above the threshold; docks, utility windows, windows kept above or below
-others and nearly transparent windows are not. Each row is its own LogClient process, so the
+at any opacity above the threshold, also when kept above the others; docks, utility windows,
+notifications, windows kept below others and nearly transparent windows are not. Each row is its own LogClient process, so the
 blocked application also runs as several processes."""
 
 import os
@@ -18,7 +18,9 @@ ROWS = [
     (["--type", "DOCK"], False),
     (["--type", "UTILITY"], False),
     (["--type", "SPLASH"], False),
-    (["--state", "ABOVE"], False),
+    (["--state", "ABOVE"], True),
+    (["--type", "DIALOG", "--state", "ABOVE"], True),
+    (["--type", "NOTIFICATION"], False),
     (["--state", "BELOW"], False),
     (["--opacity", "0.005"], False),
 ]

@@ -30,6 +30,9 @@ FOLLOW = 2.0
 # Helper and X server CPU while nothing changes, as a fraction of one core.
 IDLE_SECONDS = 3.0
 IDLE_CPU = 0.02
+# The longest "start" may take to cover every blocked window: the pass that follows it runs
+# 40 ms later, and the window manager shows the shields a moment after that.
+START_COVER = 1.0
 # The longest a blocked window may be seen uncovered while a drag goes on: the pass that
 # follows a change runs 40 ms after it, and reading the server's state takes a few
 # hundredths of a second more.
@@ -44,6 +47,10 @@ CHECKS = [
     ("keys-activation", "keys after an activation never reach the blocked window"),
     ("keys-start", "keys after \"start\" never reach a blocked window that had the focus"),
     ("covered", "shields over the frames, directly above their windows"),
+    ("start-focused", "\"start\" with two windows, the newest focused: both covered within "
+                      "a second"),
+    ("above", "a window kept above the others (\"always on top\") stays covered and gets no "
+              "keys"),
     ("unrelated-raised", "an unrelated window raised over a covered one keeps pixels and clicks"),
     ("move", "a move is followed"),
     ("screen-edge", "a window over the screen's edge is covered at its frame"),
@@ -852,7 +859,58 @@ def run_checks(s):
             raise CheckFailed(detail)
         return detail
 
+    def start_focused():
+        # Two blocked windows, the newer one with the keyboard, when the block starts.
+        second = s.windows["blocked2"]
+        s.helper.request("stop")
+        try:
+            wait_until(lambda: not client_windows(s.state(), SHIELD_CLASS) or
+                       Probe("shields still shown"), "the shields gone", timeout=FOLLOW)
+            s.focus(second, "the newer blocked window")
+        finally:
+            started = time.monotonic()
+            s.helper.request("start", targets=TARGETS)
+        # Sampled for a while after: a window manager may restack a window over its shield a
+        # moment after both were shown, and the shield has to be back within the bound too.
+        last_uncovered, problem = 0.0, None
+        while time.monotonic() - started < START_COVER + 1.0:
+            found = coverage_problem(s.state(), [BLOCKED], frame_fits)
+            if found is not None:
+                last_uncovered, problem = time.monotonic() - started, found
+        detail = f"covered for good {last_uncovered * 1000:.0f} ms after \"start\""
+        if last_uncovered > START_COVER:
+            raise CheckFailed(f"{detail}; {problem}")
+        s.wait_covered("both windows covered after \"start\"")
+        return detail
+
+    def above():
+        if no_wm:
+            return "n/a"
+        s.wmctrl("-i", "-r", a, "-b", "add,above")
+        try:
+            try:
+                wait_until(lambda: "_NET_WM_STATE_ABOVE" in (xprop_values(s.env, a,
+                                                                          "_NET_WM_STATE") or [])
+                           or Probe("no above state"), "the window kept above", timeout=FOLLOW)
+            except AssertionError:
+                return ("n/a", "the window manager keeps no window above the others")
+            s.wait_covered("the shield over the window kept above")
+            # Raised over the other windows, as the user would bring it up, and given the
+            # keyboard: the shield takes it.
+            s.activate(a)
+            s.wait_shield_focused(a, "the shield to take the keys of the window kept above")
+            s.type_keys()
+            if s.keys_logged("blocked"):
+                raise CheckFailed(f"{s.keys_logged('blocked')} keys reached the window kept "
+                                  "above")
+            s.wait_covered("the shield still over the window kept above")
+        finally:
+            s.wmctrl("-i", "-r", a, "-b", "remove,above")
+        s.wait_covered("the shield once the window is no longer kept above")
+
     check("covered", covered)
+    check("start-focused", start_focused)
+    check("above", above)
     check("unrelated-raised", unrelated_raised)
     check("move", move)
     check("screen-edge", screen_edge)

@@ -76,6 +76,29 @@ TEST_F(Enumeration, RecordFilter) {
     }
 }
 
+TEST_F(Enumeration, OrdinaryWindowsKeptAboveAreCoveredSystemSurfacesAreNot) {
+    // The layers desktops that know window types report for a blocked application's windows.
+    struct Case {
+        const char* what;
+        int64_t layer;
+        bool eligible;
+    };
+    const Case cases[] = {
+        {"an ordinary window or dialog", windowLayer::normal, true},
+        {"an ordinary window or dialog kept above the others", windowLayer::keptAbove, true},
+        {"a palette or utility window", windowLayer::floating, false},
+        {"a window kept below the others", windowLayer::below, false},
+        {"a dock", windowLayer::dock, false},
+        {"a notification", windowLayer::status, false},
+        {"a menu or tooltip", windowLayer::popUpMenu, false},
+        {"the desktop", windowLayer::desktop, false},
+    };
+    for (const Case& c : cases) {
+        setWindows({sim::SimDesktop::window(1, 10, {0, 0, 200, 100}, c.layer)});
+        EXPECT_EQ(manager->snapshots().size(), c.eligible ? 1u : 0u) << c.what;
+    }
+}
+
 TEST_F(Enumeration, KeepsListOrderPairsTargetsAndRequestsOnScreenWindows) {
     runApp(11, "COM.APPLE.MAIL");  // A second instance, in other letter case.
     setWindows({window(5, 11, {1, 2, 300, 200}), window(3, 20), window(4, 10), window(9, 11)});

@@ -126,13 +126,13 @@ void X11Panel::applyHints() {
     // asks for the size of a monitor (the shield of a maximised window) for an old program's
     // way of going full-screen, and makes it so, unless it draws its own decorations.
     setCardinals(c, window_, atoms._GTK_FRAME_EXTENTS, XCB_ATOM_CARDINAL, {0, 0, 0, 0});
+    keptAbove_ = false;
+    writeInitialState();
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
-        // Out of task bars, pagers and window switchers. Each window manager goes by hints of
-        // its own choosing: the states for task bars; an explicit ordinary type, as a
-        // transient without one counts as a dialog, which openbox's window switcher lists in
-        // spite of the states; and the older hints, by which IceWM's leaves a window out.
-        setCardinals(c, window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM,
-                     {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER});
+        // Out of pagers and window switchers too. Each window manager goes by hints of its own
+        // choosing: the states for task bars; an explicit ordinary type, as a transient
+        // without one counts as a dialog, which openbox's window switcher lists in spite of
+        // the states; and the older hints, by which IceWM's leaves a window out.
         setCardinals(c, window_, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM,
                      {atoms._NET_WM_WINDOW_TYPE_NORMAL});
         setCardinals(c, window_, atoms._WIN_HINTS, XCB_ATOM_CARDINAL,
@@ -145,6 +145,36 @@ void X11Panel::applyHints() {
                  {inputHint | stateHint, 0, normalState, 0, 0, 0, 0, 0, 0});
     // A user time of zero asks the window manager not to focus the window when it maps.
     setCardinals(c, window_, atoms._NET_WM_USER_TIME, XCB_ATOM_CARDINAL, {0});
+}
+
+void X11Panel::writeInitialState() {
+    Connection& connection = host_.connection();
+    const Atoms& atoms = connection.atoms();
+    std::vector<uint32_t> states;
+    if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
+        states = {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER};
+    }
+    if (keptAbove_) {
+        states.push_back(atoms._NET_WM_STATE_ABOVE);
+    }
+    if (states.empty()) {
+        xcb_delete_property(connection.get(), window_, atoms._NET_WM_STATE);
+        return;
+    }
+    setCardinals(connection.get(), window_, atoms._NET_WM_STATE, XCB_ATOM_ATOM, states);
+}
+
+void X11Panel::followLayer() {
+    bool above = host_.tracker().keptAbove(relativeTo_);
+    if (above == keptAbove_) {
+        return;
+    }
+    keptAbove_ = above;
+    Connection& connection = host_.connection();
+    constexpr uint32_t add = 1, remove = 0;
+    connection.sendRootMessage(
+        window_, connection.atoms()._NET_WM_STATE,
+        {above ? add : remove, connection.atoms()._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
 }
 
 void X11Panel::placeGeometry() {
@@ -325,12 +355,18 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
     setTransientFor(client);
     if (!mapped_ || !viewable_) {
         // Also when asked before but never shown: a window manager that is still starting
-        // can drop a map request, and asking again is harmless.
+        // can drop a map request, and asking again is harmless. The window manager reads the
+        // states on mapping, and drops them when a window is withdrawn.
+        if (!mapped_) {
+            keptAbove_ = tracker.keptAbove(client);
+            writeInitialState();
+        }
         placeGeometry();
         xcb_map_window(c, window_);
         mapped_ = true;
         return;
     }
+    followLayer();
     keepInPlace(true);
 }
 
@@ -436,6 +472,16 @@ void X11Panel::keepInPlace(bool fromPass) {
     // window in between, one below it right above it.
     bool byRequest = host_.restackRequestsPreferred() != (corrections_ % 2 == 1);
     ++corrections_;
+    answeredSinceCorrection_ = false;
+    // A window manager that ignores both means (i3, which puts a floating window that does
+    // not take the focus at the bottom of its floating windows) restacks nothing in answer,
+    // and nothing else would bring the next check before the periodic pass.
+    constexpr double answerDelay = 0.1;
+    host_.postToMainAfter(answerDelay, [weak = weak_from_this(), serial = ++correctionSerial_] {
+        if (auto panel = weak.lock()) {
+            panel->checkCorrectionAnswered(serial);
+        }
+    });
     lastCorrectionByRequest_ = byRequest;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
@@ -451,11 +497,15 @@ void X11Panel::keepInPlace(bool fromPass) {
         return;
     }
     bool clientAbove = hasAboveState(connection, relativeTo_);
+    // Out of the shield's layer and back: the layer above the ordinary windows when its
+    // window is kept above, the ordinary one otherwise.
     constexpr uint32_t add = 1, remove = 0;
-    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
-                               {add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
-    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
-                               {remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    connection.sendRootMessage(
+        window_, atoms._NET_WM_STATE,
+        {keptAbove_ ? remove : add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    connection.sendRootMessage(
+        window_, atoms._NET_WM_STATE,
+        {keptAbove_ ? add : remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
     if (!clientAbove) {
         // Judged once the window manager has answered both requests; by then the shield may
         // be gone, as the covered window no longer counted as an ordinary one.
@@ -468,6 +518,27 @@ void X11Panel::keepInPlace(bool fromPass) {
                 }
             });
     }
+}
+
+void X11Panel::checkCorrectionAnswered(uint64_t serial) {
+    if (!usable() || !managed_ || serial != correctionSerial_ || answeredSinceCorrection_) {
+        return;
+    }
+    std::optional<bool> measured = measureStacking();
+    if (!measured || *measured) {
+        ignoredCorrections_ = 0;
+        return;
+    }
+    if (host_.deferStackingCheck()) {
+        // Something is being restacked: the check once it has settled judges.
+        return;
+    }
+    constexpr int maximumIgnored = 2;
+    if (++ignoredCorrections_ >= maximumIgnored) {
+        fallBack();
+        return;
+    }
+    keepInPlace();
 }
 
 void X11Panel::forgiveCorrections() {
@@ -639,6 +710,8 @@ void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
         case XCB_CONFIGURE_NOTIFY: {
             auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
             if (e->window == ownTopLevel_ && (event->response_type & 0x80) == 0) {
+                answeredSinceCorrection_ = true;
+                ignoredCorrections_ = 0;
                 shownGeometry_ = WindowGeometry{e->x, e->y, e->width, e->height};
                 if (!managed_ && placed_ &&
                     *shownGeometry_ != WindowGeometry{static_cast<int32_t>((*placed_)[0]),
@@ -927,6 +1000,7 @@ void X11Panel::recreateWindow(bool managed, bool wasShown, bool wantedKey) {
     transientFor_ = XCB_NONE;
     restackedAbove_ = XCB_NONE;
     corrections_ = 0;
+    ignoredCorrections_ = 0;
     geometryCorrections_ = 0;
     createWindow();
     host_.panelWindowChanged(old, window_);

@@ -124,6 +124,12 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     static void checkAboveSpread(PanelHost& host, const std::shared_ptr<X11Panel>& panel,
                                  xcb_window_t client);
     void applyHints();
+    // The states a managed shield asks for when it is mapped: out of task bars and pagers,
+    // and kept above like its window, when it is.
+    void writeInitialState();
+    // Keeps a shown managed shield in the layer of its window: a window manager keeps a
+    // window kept above over every ordinary one, transients of it included.
+    void followLayer();
     void setTransientFor(xcb_window_t client);
     void restack();
     void placeGeometry();
@@ -149,6 +155,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     xcb_window_t topLevel_ = XCB_NONE;
     WindowOrderingMode orderMode_ = WindowOrderingMode::out;
     xcb_window_t transientFor_ = XCB_NONE;
+    // Whether the shield is (asked to be) kept above the others, as its window is.
+    bool keptAbove_ = false;
     // The requested geometry in root coordinates, and the size the window really has.
     int32_t x_ = 0, y_ = 0;
     uint32_t width_ = 1, height_ = 1;
@@ -174,6 +182,16 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // Whether the last correction of a managed shield was a restack request (or a change of
     // state layer).
     bool lastCorrectionByRequest_ = false;
+    // Whether the window manager moved or restacked the shield's top-level since our last
+    // correction, how many corrections in a row it left unanswered, and which correction a
+    // check for an answer belongs to.
+    bool answeredSinceCorrection_ = false;
+    int ignoredCorrections_ = 0;
+    uint64_t correctionSerial_ = 0;
+    // A moment after a correction: one the window manager left without any answer is not
+    // waited on until the next pass; the next means is tried, and where both go unanswered
+    // the shield becomes a window of our own.
+    void checkCorrectionAnswered(uint64_t serial);
     // The lowest shown window between the shield and its window, as last measured.
     xcb_window_t lowestBetween_ = XCB_NONE;
     int geometryCorrections_ = 0;

@@ -621,7 +621,7 @@ int64_t WindowTracker::layerOf(const Client& client) const {
     };
     if (*type == a._NET_WM_WINDOW_TYPE_NORMAL || *type == a._NET_WM_WINDOW_TYPE_DIALOG) {
         if (hasState(a._NET_WM_STATE_ABOVE)) {
-            return windowLayer::floating;
+            return windowLayer::keptAbove;
         }
         if (hasState(a._NET_WM_STATE_BELOW)) {
             return windowLayer::below;
@@ -767,6 +767,13 @@ std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
         return known->frame;
     }
     return std::nullopt;
+}
+
+bool WindowTracker::keptAbove(xcb_window_t client) {
+    const Client* known = clientOf(client);
+    return known != nullptr &&
+           std::find(known->netWmState.begin(), known->netWmState.end(),
+                     connection_.atoms()._NET_WM_STATE_ABOVE) != known->netWmState.end();
 }
 
 std::optional<xcb_window_t> WindowTracker::clientOfTopLevel(xcb_window_t topLevel) {
