@@ -276,7 +276,7 @@ class Companion {
             peer.veils.set(veilId, veil);
             actor.add_child(veil.widget);
         }
-        this._paintVeil(veil, actor, frame, fill, texts);
+        this._paintVeil(veil, frame, fill, texts);
         invocation.return_value(new GLib.Variant('(b)', [true]));
     }
 
@@ -374,10 +374,14 @@ class Companion {
     // Frame in global coordinates, top-left origin; the veil is a child of the window's actor,
     // so it is placed relative to the actor and moves and stacks with it from then on. Text
     // rectangles come in the veil's own coordinates with the origin at its bottom-left.
-    _paintVeil(veil, actor, frame, fill, texts) {
+    _paintVeil(veil, frame, fill, texts) {
         const [x, y, width, height] = frame;
         const widget = veil.widget;
-        widget.set_position(x - actor.x, y - actor.y);
+        // The actor is placed at the window's buffer rectangle, but only once the shell has
+        // synchronised its geometry: while a resize is being handled (size-changed) its own x
+        // and y are still the old ones, and a veil placed from them stays off its window.
+        const buffer = veil.window.get_buffer_rect();
+        widget.set_position(x - buffer.x, y - buffer.y);
         widget.set_size(width, height);
         widget.style = `background-color: ${colorCss(fill)};`;
         widget.destroy_all_children();
