@@ -65,9 +65,11 @@ int64_t layerOf(int32_t type, int32_t stackLayer) {
         case typeDialog:
         case typeModalDialog:
             if (stackLayer == stackNormal) {
-                return 0;
+                return windowLayer::normal;
             }
-            return stackLayer < stackNormal ? windowLayer::below : windowLayer::floating;
+            // Above the normal layer is a window the user keeps on top ("Always on Top" in the
+            // window menu), or a focused full-screen one: still the application's own window.
+            return stackLayer < stackNormal ? windowLayer::below : windowLayer::keptAbove;
         default:
             return windowLayer::floating;
     }
