@@ -42,8 +42,9 @@ def on_exit(exit_info):
 helper.on("exit", on_exit)
 helper.start()
 helper.block([shield_helper.Target("ed", "Text Editor", "org.example.TextEditor")])
-say({"pid": helper.pid})
 try:
+    # The pid is said inside the try: the test's Ctrl-C may come as soon as it is read.
+    say({"pid": helper.pid})
     threading.Event().wait()
 except KeyboardInterrupt:
     try:
