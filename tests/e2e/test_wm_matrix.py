@@ -828,6 +828,11 @@ def run_checks(s):
         s.wmctrl("-i", "-r", a, "-t", "0")
         s.activate(a)
         s.wait_covered("the window back on the first desktop")
+        # The shield takes the keys of the activated window by asking the window manager to
+        # activate it, as a pager would; a request still on its way when the desktop changes
+        # would bring the first desktop back, which a person switching no sooner than this
+        # never meets.
+        s.wait_shield_focused(a, "the keyboard on the shield before the switch")
         s.show_desktop(1)
         wait_until(lambda: s.toplevel_of(a) is None or Probe("still shown"),
                    "the other desktop", timeout=FOLLOW)
