@@ -28,6 +28,7 @@ constexpr uint32_t normalState = 1;
 constexpr uint32_t usPosition = 1, usSize = 2, pPosition = 4, pSize = 8, pWinGravity = 512;
 constexpr uint32_t northWestGravity = 1;
 constexpr uint32_t motifFunctions = 1, motifDecorations = 2;
+constexpr uint32_t motifFunctionClose = 32;
 // The older desktop hints (_WIN_HINTS): left out of focus cycling, window lists, task bars.
 constexpr uint32_t winHintsSkipFocus = 1, winHintsSkipWindowList = 2, winHintsSkipTaskbar = 4;
 // _NET_RESTACK_WINDOW and _NET_ACTIVE_WINDOW source indication: a direct user action, the
@@ -84,6 +85,7 @@ void X11Panel::createWindow() {
     // is known once the window manager shows it.
     ownTopLevel_ = managed_ ? XCB_NONE : window_;
     frameViewable_ = false;
+    frameUnsized_ = false;
     stackedInPlace_ = false;
     shownGeometry_.reset();
     if (!managed_) {
@@ -119,9 +121,12 @@ void X11Panel::applyHints() {
     // window the shield is transient for; the shield accepts only while the core wants it key.
     setCardinals(c, window_, atoms.WM_PROTOCOLS, XCB_ATOM_ATOM,
                  {atoms.WM_DELETE_WINDOW, atoms._NET_WM_PING, atoms.WM_TAKE_FOCUS});
-    // Borderless and not to be moved, resized, minimised or closed by the user.
+    // Borderless and not to be moved, resized or minimised by the user. Closing is offered:
+    // a window manager that honours these functions (KWin) drops the close of a window
+    // without it, and then the person's attempt never reaches us; the delete protocol above
+    // turns the close into nothing but an access attempt.
     setCardinals(c, window_, atoms._MOTIF_WM_HINTS, atoms._MOTIF_WM_HINTS,
-                 {motifFunctions | motifDecorations, 0, 0, 0, 0});
+                 {motifFunctions | motifDecorations, motifFunctionClose, 0, 0, 0});
     // A frame of the window's own, of no width. Metacity takes an undecorated window that
     // asks for the size of a monitor (the shield of a maximised window) for an old program's
     // way of going full-screen, and makes it so, unless it draws its own decorations.
@@ -727,7 +732,12 @@ void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
                     // and tell the shield where it went only once the drag ends
                     // (herbstluftwm): the frame's own moves show the drag as it starts, as
                     // do the shield's own where it has no frame.
-                    fellBackFromDrag(e->x, e->y);
+                    if (fellBackFromDrag(e->x, e->y)) {
+                        break;
+                    }
+                }
+                if (managed_ && frameUnsized_ && decorated()) {
+                    fallBack();
                 }
             }
             break;
@@ -1074,6 +1084,13 @@ bool X11Panel::decorated() {
     auto own = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, window_));
     auto frame = reply(c, xcb_get_geometry_reply, xcb_get_geometry(c, ownTopLevel_));
     if (!own || !frame) {
+        return false;
+    }
+    // A frame smaller than the window it holds is one the window manager has not sized yet
+    // (KWin, now and then, as it maps a shield made again after a lost connection); its
+    // next configuration tells.
+    frameUnsized_ = frame->width < own->width || frame->height < own->height;
+    if (frameUnsized_) {
         return false;
     }
     return own->x != 0 || own->y != 0 || frame->width != own->width || frame->height != own->height;

@@ -208,6 +208,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // frame; the panel's own window has `viewable_`), where it is in root coordinates, and
     // whether it was directly above the covered window when last measured.
     bool frameViewable_ = false;
+    // Whether the frame was last seen smaller than the shield: its decorations are judged
+    // once the window manager has sized it.
+    bool frameUnsized_ = false;
     std::optional<WindowGeometry> shownGeometry_;
     bool stackedInPlace_ = false;
     // The last answer the core had, so that only a change is announced; and whether the
