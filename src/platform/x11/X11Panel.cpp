@@ -1012,6 +1012,7 @@ void X11Panel::recreateWindow(bool managed, bool wasShown, bool wantedKey) {
     corrections_ = 0;
     ignoredCorrections_ = 0;
     geometryCorrections_ = 0;
+    stateReverts_ = 0;
     createWindow();
     host_.panelWindowChanged(old, window_);
     needsRedraw_ = true;
@@ -1047,7 +1048,6 @@ void X11Panel::reconnected() {
     // with it.
     bool wantedKey = keyWhenViewable_ || wantsKey_;
     wantsKey_ = false;
-    stateReverts_ = 0;
     hiddenReverts_ = 0;
     lowestBetween_ = XCB_NONE;
     passDeferred_ = false;
@@ -1117,8 +1117,12 @@ void X11Panel::checkState() {
             forbidden.push_back(state);
         }
     }
+    // The count is never forgiven while the window lasts: a window manager that sets the
+    // state again each time the shield is back at its window's size (Marco, over a
+    // maximised window, taking the shield for an old program's way of going full-screen)
+    // shows it absent between its attempts, and each attempt puts the shield and its window
+    // above the window the user is looking at.
     if (forbidden.empty()) {
-        stateReverts_ = 0;
         return;
     }
     if (stateReverts_++ >= maximumReverts) {

@@ -195,7 +195,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // The lowest shown window between the shield and its window, as last measured.
     xcb_window_t lowestBetween_ = XCB_NONE;
     int geometryCorrections_ = 0;
-    // Forbidden states and hidings asked away since the shield was last seen without them.
+    // Forbidden states asked away since the window was made, and hidings since the shield
+    // was last seen shown.
     int stateReverts_ = 0;
     int hiddenReverts_ = 0;
     // The geometry last written, so that a pass that changes nothing writes nothing.
