@@ -1,6 +1,6 @@
 """The helper on a headless GNOME Shell (Wayland) with the companion extension, blocking a native
 Wayland client (weston-terminal): counts, the veil over the window's frame as the shell reports
-it, a move followed, a click on the veil and an activation of the blocked application reported as
+it, a move followed, a window kept always on top still veiled, a click on the veil and an activation of the blocked application reported as
 access attempts, and every veil gone after "stop", at the end time, and after the helper is
 killed. Skipped, with the reason, where GNOME Shell or the client is missing."""
 
@@ -211,6 +211,28 @@ class GnomeTest(unittest.TestCase):
                 self.run_js_on_window(window["id"], show)
                 self.covered(helper, 1)
                 self.veil_over(window["id"])
+        self.assertEqual(helper.shutdown(), 0)
+
+    def test_a_window_kept_always_on_top_stays_covered(self):
+        # "Always on Top" in the window menu puts the window above the normal stack layer:
+        # still the application's own window, so its veil stays, also after the move that
+        # makes the helper look at the window list again.
+        window = self.start_target()
+        helper = self.start_helper()
+        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
+        self.veil_over(window["id"])
+        self.run_js_on_window(window["id"], "win.make_above();")
+        wait_until(lambda: self.run_js_on_window(window["id"], "return win.is_above();")
+                   == "true", "the window kept on top")
+        self.run_js_on_window(window["id"], "win.move_frame(true, 120, 90);")
+        wait_until(lambda: (next(w for w in self.shell.windows()
+                                 if w["id"] == window["id"])["x"], ) == (120, ),
+                   "the window at its new place")
+        veil = self.veil_over(window["id"])
+        self.assertEqual((veil["x"], veil["y"]), (120, 90))
+        status = helper.status()
+        self.assertEqual((status["eligibleWindowCount"], status["coveredWindowCount"]), (1, 1))
+        self.run_js_on_window(window["id"], "win.unmake_above();")
         self.assertEqual(helper.shutdown(), 0)
 
     def test_permission_follows_the_companion(self):
