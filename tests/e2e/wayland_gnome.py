@@ -1,8 +1,9 @@
 """The helper on a headless GNOME Shell (Wayland) with the companion extension, blocking a native
 Wayland client (weston-terminal): counts, the veil over the window's frame as the shell reports
-it, a move followed, a window kept always on top still veiled, a click on the veil and an activation of the blocked application reported as
-access attempts, and every veil gone after "stop", at the end time, and after the helper is
-killed. Skipped, with the reason, where GNOME Shell or the client is missing."""
+it, a move followed, a window kept always on top still veiled, a click on the veil and an
+activation of the blocked application reported as access attempts, and every veil gone after
+"stop", at the end time, and after the helper is killed. Skipped, with the reason, where GNOME
+Shell or the client is missing."""
 
 import os
 import shutil
