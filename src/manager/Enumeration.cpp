@@ -81,10 +81,11 @@ std::vector<EligibleWindow> ShieldManager::snapshots() {
             continue;
         }
         // Ordinary windows only: docks, menus, tooltips, notifications and palettes are not
-        // the application's content. A window the user keeps above the others is still one of
-        // the application's own, and leaving it uncovered would lift the block.
+        // the application's content. A window the user keeps above or below the others is
+        // still one of the application's own, and leaving it uncovered would lift the block.
         std::optional<int64_t> layer = exactInteger(record.layer);
-        if (!layer || (*layer != windowLayer::normal && *layer != windowLayer::keptAbove)) {
+        if (!layer || (*layer != windowLayer::normal && *layer != windowLayer::keptAbove &&
+                       *layer != windowLayer::keptBelow)) {
             continue;
         }
         // A NaN alpha fails this comparison too.

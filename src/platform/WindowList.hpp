@@ -44,7 +44,6 @@ struct WindowInfoRecord {
 // ordinary windows and dialogs share layer 0 with the windows a shield may cover.
 namespace windowLayer {
 inline constexpr int64_t desktop = -2147483623;
-inline constexpr int64_t below = -1;
 inline constexpr int64_t normal = 0;
 inline constexpr int64_t floating = 3;
 // An ordinary window or dialog the user keeps above the others ("always on top"), which stays
@@ -52,6 +51,9 @@ inline constexpr int64_t floating = 3;
 // macOS window server, which has no such layer: an application's windows at its floating
 // level there (palettes, and windows the application floats itself) are no ordinary windows.
 inline constexpr int64_t keptAbove = int64_t{1} << 32;
+// An ordinary window or dialog the user keeps below the others ("always on bottom"), on the
+// same terms.
+inline constexpr int64_t keptBelow = -(int64_t{1} << 32);
 inline constexpr int64_t dock = 20;
 inline constexpr int64_t status = 25;
 inline constexpr int64_t popUpMenu = 101;

@@ -1,7 +1,7 @@
 """Which windows the desktop offers as ordinary ones: ordinary windows and dialogs are covered
-at any opacity above the threshold, also when kept above the others; docks, utility windows,
-notifications, windows kept below others and nearly transparent windows are not. Each row is its own LogClient process, so the
-blocked application also runs as several processes."""
+at any opacity above the threshold, also when kept above or below the others; docks, utility
+windows, notifications and nearly transparent windows are not. Each row is its own LogClient
+process, so the blocked application also runs as several processes."""
 
 import os
 import unittest
@@ -21,7 +21,7 @@ ROWS = [
     (["--state", "ABOVE"], True),
     (["--type", "DIALOG", "--state", "ABOVE"], True),
     (["--type", "NOTIFICATION"], False),
-    (["--state", "BELOW"], False),
+    (["--state", "BELOW"], True),
     (["--opacity", "0.005"], False),
 ]
 

@@ -51,6 +51,8 @@ CHECKS = [
                       "a second"),
     ("above", "a window kept above the others (\"always on top\") stays covered and gets no "
               "keys"),
+    ("below", "a window kept below the others (\"always on bottom\") stays covered and gets "
+              "no keys"),
     ("unrelated-raised", "an unrelated window raised over a covered one keeps pixels and clicks"),
     ("move", "a move is followed"),
     ("screen-edge", "a window over the screen's edge is covered at its frame"),
@@ -893,34 +895,36 @@ def run_checks(s):
         s.wait_covered("both windows covered after \"start\"")
         return detail
 
-    def above():
+    def kept(where):
+        """The window kept above or below the others, as the window manager's menu does it."""
         if no_wm:
             return "n/a"
-        s.wmctrl("-i", "-r", a, "-b", "add,above")
+        state = f"_NET_WM_STATE_{where.upper()}"
+        s.wmctrl("-i", "-r", a, "-b", f"add,{where}")
         try:
             try:
-                wait_until(lambda: "_NET_WM_STATE_ABOVE" in (xprop_values(s.env, a,
-                                                                          "_NET_WM_STATE") or [])
-                           or Probe("no above state"), "the window kept above", timeout=FOLLOW)
+                wait_until(lambda: state in (xprop_values(s.env, a, "_NET_WM_STATE") or [])
+                           or Probe(f"no {where} state"), f"the window kept {where}",
+                           timeout=FOLLOW)
             except AssertionError:
-                return ("n/a", "the window manager keeps no window above the others")
-            s.wait_covered("the shield over the window kept above")
-            # Raised over the other windows, as the user would bring it up, and given the
-            # keyboard: the shield takes it.
+                return ("n/a", f"the window manager keeps no window {where} the others")
+            s.wait_covered(f"the shield over the window kept {where}")
+            # Brought up as the user would and given the keyboard: the shield takes it.
             s.activate(a)
-            s.wait_shield_focused(a, "the shield to take the keys of the window kept above")
+            s.wait_shield_focused(a, f"the shield to take the keys of the window kept {where}")
             s.type_keys()
             if s.keys_logged("blocked"):
                 raise CheckFailed(f"{s.keys_logged('blocked')} keys reached the window kept "
-                                  "above")
-            s.wait_covered("the shield still over the window kept above")
+                                  f"{where}")
+            s.wait_covered(f"the shield still over the window kept {where}")
         finally:
-            s.wmctrl("-i", "-r", a, "-b", "remove,above")
-        s.wait_covered("the shield once the window is no longer kept above")
+            s.wmctrl("-i", "-r", a, "-b", f"remove,{where}")
+        s.wait_covered(f"the shield once the window is no longer kept {where}")
 
     check("covered", covered)
     check("start-focused", start_focused)
-    check("above", above)
+    check("above", lambda: kept("above"))
+    check("below", lambda: kept("below"))
     check("unrelated-raised", unrelated_raised)
     check("move", move)
     check("screen-edge", screen_edge)

@@ -76,7 +76,7 @@ TEST_F(Enumeration, RecordFilter) {
     }
 }
 
-TEST_F(Enumeration, OrdinaryWindowsKeptAboveAreCoveredSystemSurfacesAreNot) {
+TEST_F(Enumeration, OrdinaryWindowsKeptAboveOrBelowAreCoveredSystemSurfacesAreNot) {
     // The layers desktops that know window types report for a blocked application's windows.
     struct Case {
         const char* what;
@@ -87,7 +87,7 @@ TEST_F(Enumeration, OrdinaryWindowsKeptAboveAreCoveredSystemSurfacesAreNot) {
         {"an ordinary window or dialog", windowLayer::normal, true},
         {"an ordinary window or dialog kept above the others", windowLayer::keptAbove, true},
         {"a palette or utility window", windowLayer::floating, false},
-        {"a window kept below the others", windowLayer::below, false},
+        {"an ordinary window or dialog kept below the others", windowLayer::keptBelow, true},
         {"a dock", windowLayer::dock, false},
         {"a notification", windowLayer::status, false},
         {"a menu or tooltip", windowLayer::popUpMenu, false},

@@ -68,8 +68,9 @@ int64_t layerOf(int32_t type, int32_t stackLayer) {
                 return windowLayer::normal;
             }
             // Above the normal layer is a window the user keeps on top ("Always on Top" in the
-            // window menu), or a focused full-screen one: still the application's own window.
-            return stackLayer < stackNormal ? windowLayer::below : windowLayer::keptAbove;
+            // window menu), or a focused full-screen one; below it one kept at the bottom:
+            // still the application's own window either way.
+            return stackLayer < stackNormal ? windowLayer::keptBelow : windowLayer::keptAbove;
         default:
             return windowLayer::floating;
     }

@@ -35,6 +35,11 @@ constexpr uint32_t winHintsSkipFocus = 1, winHintsSkipWindowList = 2, winHintsSk
 // only kind window managers obey without focus-stealing checks.
 constexpr uint32_t sourcePager = 2;
 
+// The state that keeps a window in a layer other than the ordinary one.
+xcb_atom_t stateAtomOf(StackState state, const Atoms& atoms) {
+    return state == StackState::keptAbove ? atoms._NET_WM_STATE_ABOVE : atoms._NET_WM_STATE_BELOW;
+}
+
 void setCardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
                   const std::vector<uint32_t>& values) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, type, 32,
@@ -131,7 +136,7 @@ void X11Panel::applyHints() {
     // asks for the size of a monitor (the shield of a maximised window) for an old program's
     // way of going full-screen, and makes it so, unless it draws its own decorations.
     setCardinals(c, window_, atoms._GTK_FRAME_EXTENTS, XCB_ATOM_CARDINAL, {0, 0, 0, 0});
-    keptAbove_ = false;
+    stackState_ = StackState::ordinary;
     writeInitialState();
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
         // Out of pagers and window switchers too. Each window manager goes by hints of its own
@@ -159,8 +164,8 @@ void X11Panel::writeInitialState() {
     if ((configuration_.collectionBehavior & collectionBehaviorTransient) != 0) {
         states = {atoms._NET_WM_STATE_SKIP_TASKBAR, atoms._NET_WM_STATE_SKIP_PAGER};
     }
-    if (keptAbove_) {
-        states.push_back(atoms._NET_WM_STATE_ABOVE);
+    if (stackState_ != StackState::ordinary) {
+        states.push_back(stateAtomOf(stackState_, atoms));
     }
     if (states.empty()) {
         xcb_delete_property(connection.get(), window_, atoms._NET_WM_STATE);
@@ -170,16 +175,22 @@ void X11Panel::writeInitialState() {
 }
 
 void X11Panel::followLayer() {
-    bool above = host_.tracker().keptAbove(relativeTo_);
-    if (above == keptAbove_) {
+    StackState wanted = host_.tracker().stackStateOf(relativeTo_);
+    if (wanted == stackState_) {
         return;
     }
-    keptAbove_ = above;
     Connection& connection = host_.connection();
+    const Atoms& atoms = connection.atoms();
     constexpr uint32_t add = 1, remove = 0;
-    connection.sendRootMessage(
-        window_, connection.atoms()._NET_WM_STATE,
-        {above ? add : remove, connection.atoms()._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    if (stackState_ != StackState::ordinary) {
+        connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                                   {remove, stateAtomOf(stackState_, atoms), 0, sourcePager, 0});
+    }
+    if (wanted != StackState::ordinary) {
+        connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                                   {add, stateAtomOf(wanted, atoms), 0, sourcePager, 0});
+    }
+    stackState_ = wanted;
 }
 
 void X11Panel::placeGeometry() {
@@ -363,7 +374,7 @@ void X11Panel::orderWindow(WindowOrderingMode mode, int64_t relativeTo) {
         // can drop a map request, and asking again is harmless. The window manager reads the
         // states on mapping, and drops them when a window is withdrawn.
         if (!mapped_) {
-            keptAbove_ = tracker.keptAbove(client);
+            stackState_ = tracker.stackStateOf(client);
             writeInitialState();
         }
         placeGeometry();
@@ -502,15 +513,15 @@ void X11Panel::keepInPlace(bool fromPass) {
         return;
     }
     bool clientAbove = hasAboveState(connection, relativeTo_);
-    // Out of the shield's layer and back: the layer above the ordinary windows when its
-    // window is kept above, the ordinary one otherwise.
+    // Out of the shield's layer and back: the layer its window is kept in, above or below
+    // the ordinary windows, or the ordinary one by way of the layer above.
     constexpr uint32_t add = 1, remove = 0;
-    connection.sendRootMessage(
-        window_, atoms._NET_WM_STATE,
-        {keptAbove_ ? remove : add, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
-    connection.sendRootMessage(
-        window_, atoms._NET_WM_STATE,
-        {keptAbove_ ? add : remove, atoms._NET_WM_STATE_ABOVE, 0, sourcePager, 0});
+    bool ordinary = stackState_ == StackState::ordinary;
+    xcb_atom_t toggled = ordinary ? atoms._NET_WM_STATE_ABOVE : stateAtomOf(stackState_, atoms);
+    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                               {ordinary ? add : remove, toggled, 0, sourcePager, 0});
+    connection.sendRootMessage(window_, atoms._NET_WM_STATE,
+                               {ordinary ? remove : add, toggled, 0, sourcePager, 0});
     if (!clientAbove) {
         // Judged once the window manager has answered both requests; by then the shield may
         // be gone, as the covered window no longer counted as an ordinary one.

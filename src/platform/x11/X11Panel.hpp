@@ -155,8 +155,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     xcb_window_t topLevel_ = XCB_NONE;
     WindowOrderingMode orderMode_ = WindowOrderingMode::out;
     xcb_window_t transientFor_ = XCB_NONE;
-    // Whether the shield is (asked to be) kept above the others, as its window is.
-    bool keptAbove_ = false;
+    // Whether the shield is (asked to be) kept above or below the others, as its window is.
+    StackState stackState_ = StackState::ordinary;
     // The requested geometry in root coordinates, and the size the window really has.
     int32_t x_ = 0, y_ = 0;
     uint32_t width_ = 1, height_ = 1;

@@ -624,7 +624,7 @@ int64_t WindowTracker::layerOf(const Client& client) const {
             return windowLayer::keptAbove;
         }
         if (hasState(a._NET_WM_STATE_BELOW)) {
-            return windowLayer::below;
+            return windowLayer::keptBelow;
         }
         return 0;
     }
@@ -769,11 +769,20 @@ std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
     return std::nullopt;
 }
 
-bool WindowTracker::keptAbove(xcb_window_t client) {
+StackState WindowTracker::stackStateOf(xcb_window_t client) {
     const Client* known = clientOf(client);
-    return known != nullptr &&
-           std::find(known->netWmState.begin(), known->netWmState.end(),
-                     connection_.atoms()._NET_WM_STATE_ABOVE) != known->netWmState.end();
+    if (known == nullptr) {
+        return StackState::ordinary;
+    }
+    auto has = [&](xcb_atom_t state) {
+        return std::find(known->netWmState.begin(), known->netWmState.end(), state) !=
+               known->netWmState.end();
+    };
+    const Atoms& atoms = connection_.atoms();
+    if (has(atoms._NET_WM_STATE_ABOVE)) {
+        return StackState::keptAbove;
+    }
+    return has(atoms._NET_WM_STATE_BELOW) ? StackState::keptBelow : StackState::ordinary;
 }
 
 std::optional<xcb_window_t> WindowTracker::clientOfTopLevel(xcb_window_t topLevel) {

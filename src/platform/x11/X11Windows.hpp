@@ -47,6 +47,9 @@ struct WindowGeometry {
     friend bool operator==(const WindowGeometry&, const WindowGeometry&) = default;
 };
 
+// Where the window manager keeps a window among the ordinary ones.
+enum class StackState { ordinary, keptAbove, keptBelow };
+
 class WindowTracker {
   public:
     WindowTracker(Connection& connection, TrackerListener& listener);
@@ -78,9 +81,9 @@ class WindowTracker {
     // The managed client a direct child of the root holds (the client of a frame, or the
     // client itself); absent for any other window.
     std::optional<xcb_window_t> clientOfTopLevel(xcb_window_t topLevel);
-    // Whether the window manager keeps the client above the others (_NET_WM_STATE_ABOVE), as
-    // last read.
-    bool keptAbove(xcb_window_t client);
+    // Whether the window manager keeps the client above or below the others
+    // (_NET_WM_STATE_ABOVE, _NET_WM_STATE_BELOW), as last read.
+    StackState stackStateOf(xcb_window_t client);
     // The managed windows bottom to top, as the window manager last published them.
     const std::vector<xcb_window_t>& stackingOrder();
     // The root's children bottom to top, as the server has them: the real stacking order,
