@@ -96,6 +96,12 @@ class GnomeTest(unittest.TestCase):
             "(() => { const win = global.get_window_actors().map(a => a.meta_window)"
             f".find(w => w.get_id() == {window_id}); {code} }})()")
 
+    def move_frame(self, window_id, x, y):
+        """Moves the window's frame and waits until the shell has it there."""
+        self.run_js_on_window(window_id, f"win.move_frame(true, {x}, {y});")
+        wait_until(lambda: next(w for w in self.shell.windows() if w["id"] == window_id)["x"]
+                   == x, "the window at its new place")
+
     def click(self, x, y):
         self.shell.eval(
             "(() => { const { Clutter, GLib } = imports.gi;"
@@ -129,10 +135,7 @@ class GnomeTest(unittest.TestCase):
         self.veil_over(window["id"])
 
         # A move is followed: the veil, inside the window's actor, is over the new frame.
-        self.run_js_on_window(window["id"], "win.move_frame(true, 90, 110);")
-        wait_until(lambda: (next(w for w in self.shell.windows()
-                                 if w["id"] == window["id"])["x"], ) == (90, ),
-                   "the window at its new place")
+        self.move_frame(window["id"], 90, 110)
         veil = self.veil_over(window["id"])
         self.assertEqual((veil["x"], veil["y"]), (90, 110))
         if ARTIFACT_DIR:
@@ -225,10 +228,7 @@ class GnomeTest(unittest.TestCase):
         self.run_js_on_window(window["id"], "win.make_above();")
         wait_until(lambda: self.run_js_on_window(window["id"], "return win.is_above();")
                    == "true", "the window kept on top")
-        self.run_js_on_window(window["id"], "win.move_frame(true, 120, 90);")
-        wait_until(lambda: (next(w for w in self.shell.windows()
-                                 if w["id"] == window["id"])["x"], ) == (120, ),
-                   "the window at its new place")
+        self.move_frame(window["id"], 120, 90)
         veil = self.veil_over(window["id"])
         self.assertEqual((veil["x"], veil["y"]), (120, 90))
         status = helper.status()
