@@ -31,6 +31,7 @@ struct TextRun {
     Color color;
     // In the view's own coordinates: origin at its bottom-left corner, y growing upwards.
     Rect rect;
+    friend bool operator==(const TextRun&, const TextRun&) = default;
 };
 
 struct Drawing {
@@ -38,6 +39,7 @@ struct Drawing {
     Rect bounds;
     Color fill;
     std::vector<TextRun> texts;
+    friend bool operator==(const Drawing&, const Drawing&) = default;
 };
 
 }  // namespace sh

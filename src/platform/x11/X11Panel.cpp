@@ -91,6 +91,7 @@ void X11Panel::createWindow() {
     ownTopLevel_ = managed_ ? XCB_NONE : window_;
     frameViewable_ = false;
     frameUnsized_ = false;
+    painted_.reset();
     stackedInPlace_ = false;
     shownGeometry_.reset();
     if (!managed_) {
@@ -262,8 +263,14 @@ void X11Panel::setFrame(const Rect& frame, bool display) {
             }
         }
     }
-    if (display) {
-        needsRedraw_ = true;
+    if (display && view_ && !needsRedraw_) {
+        // Displayed as it stands: only a picture that would come out different is painted
+        // again, so that a pass over windows that merely moved paints nothing.
+        Drawing picture = view_->draw(
+            Rect{0, 0, static_cast<double>(drawnWidth_), static_cast<double>(drawnHeight_)});
+        if (!painted_ || !(picture == *painted_)) {
+            needsRedraw_ = true;
+        }
     }
 }
 
@@ -818,6 +825,7 @@ void X11Panel::redrawIfNeeded() {
     renderDrawing(cairo, picture, height, host_.connection().hasAlpha());
     cairo_destroy(cairo);
     cairo_surface_flush(surface_);
+    painted_ = std::move(picture);
 }
 
 void X11Panel::handleEvent(const xcb_generic_event_t* event) {

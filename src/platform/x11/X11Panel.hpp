@@ -161,6 +161,8 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     int32_t x_ = 0, y_ = 0;
     uint32_t width_ = 1, height_ = 1;
     uint32_t drawnWidth_ = 0, drawnHeight_ = 0;
+    // The picture last painted into the window, to tell whether a display changes anything.
+    std::optional<Drawing> painted_;
     std::shared_ptr<PanelContent> view_;
     cairo_surface_t* surface_ = nullptr;
     bool needsRedraw_ = false;
