@@ -44,12 +44,7 @@ bool WindowTracker::needsSync() const {
     if (rootDirty_ || activeDirty_ || !destroyed_.empty() || (treeDirty_ && !wmPresent_)) {
         return true;
     }
-    for (const auto& [window, client] : clients_) {
-        if (!client.dirty.empty() || client.frameOpacityDirty || !client.frameKnown) {
-            return true;
-        }
-    }
-    return false;
+    return !stale_.empty();
 }
 
 void WindowTracker::sync() {
@@ -118,12 +113,19 @@ void WindowTracker::syncOnce() {
 
     readDirtyProperties();
     std::vector<Client*> unframed;
-    for (auto& [window, client] : clients_) {
-        if (!client.frameKnown) {
-            unframed.push_back(&client);
+    for (xcb_window_t window : stale_) {
+        auto it = clients_.find(window);
+        if (it != clients_.end() && !it->second.frameKnown) {
+            unframed.push_back(&it->second);
         }
     }
     findFrames(unframed);
+    // What is read is no longer stale; what went is forgotten.
+    std::erase_if(stale_, [this](xcb_window_t window) {
+        auto it = clients_.find(window);
+        return it == clients_.end() ||
+               (it->second.dirty.empty() && !it->second.frameOpacityDirty && it->second.frameKnown);
+    });
 
     if (started_) {
         for (const Client& client : removed) {
@@ -281,6 +283,7 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
         }
         client.hidden = isHidden(client);
         Client& stored = clients_[entry.window] = std::move(client);
+        stale_.insert(entry.window);
         if (started_) {
             notifyWindow(stored, "AXWindowCreated");
         }
@@ -330,7 +333,12 @@ void WindowTracker::readDirtyProperties() {
         std::optional<xcb_get_property_cookie_t> frameOpacity;
     };
     std::vector<Pending> pending;
-    for (auto& [window, client] : clients_) {
+    for (xcb_window_t window : stale_) {
+        auto found = clients_.find(window);
+        if (found == clients_.end()) {
+            continue;
+        }
+        Client& client = found->second;
         if (client.dirty.empty() && !client.frameOpacityDirty) {
             continue;
         }
@@ -940,10 +948,12 @@ void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
                     e->atom == atoms._NET_WM_WINDOW_OPACITY ||
                     e->atom == atoms._NET_FRAME_EXTENTS || e->atom == atoms._GTK_FRAME_EXTENTS) {
                     client->dirty.insert(e->atom);
+                    stale_.insert(client->window);
                 }
             } else if (Client* framed = clientOfFrame(e->window)) {
                 if (e->atom == atoms._NET_WM_WINDOW_OPACITY) {
                     framed->frameOpacityDirty = true;
+                    stale_.insert(framed->window);
                 }
             }
             return;
@@ -1020,6 +1030,7 @@ void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
             }
             if (Client* client = clientOf(e->window)) {
                 client->frameKnown = false;
+                stale_.insert(client->window);
             }
             return;
         }

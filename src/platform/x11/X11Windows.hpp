@@ -169,6 +169,9 @@ class WindowTracker {
     std::map<xcb_window_t, Client> clients_;
     std::map<xcb_window_t, xcb_window_t> frameToClient_;
     std::set<xcb_window_t> destroyed_;
+    // Clients with something to read back (properties, the frame's opacity, the frame
+    // itself), so that telling whether anything is to be read costs nothing per client.
+    std::set<xcb_window_t> stale_;
     std::map<std::pair<xcb_window_t, bool>, WindowGeometry> geometries_;
     std::map<int32_t, Application> applications_;
 };
