@@ -14,6 +14,7 @@ import unittest
 from wlharness import GnomeShell, SessionUser, UserHelper, wait_until
 
 TARGET = "org.freedesktop.weston.wayland-terminal"
+TERMINAL = {"id": "t", "name": "Terminal", "bundleId": TARGET}
 SOURCE_DIR = os.environ.get("SHIELD_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 ARTIFACT_DIR = os.environ.get("SHIELD_ARTIFACT_DIR")
@@ -75,6 +76,14 @@ class GnomeTest(unittest.TestCase):
         self.clients.append(helper.process)
         return helper
 
+    def block_terminal(self):
+        """A terminal blocked by a new helper, once its veil lies over it."""
+        window = self.start_target()
+        helper = self.start_helper()
+        helper.request("start", targets=[TERMINAL])
+        self.veil_over(window["id"])
+        return window, helper
+
     def covered(self, helper, count):
         def check():
             status = helper.status()
@@ -126,8 +135,7 @@ class GnomeTest(unittest.TestCase):
     def test_block_follows_the_window_and_reports_attempts(self):
         window = self.start_target()
         helper = self.start_helper()
-        reply = helper.request("start", targets=[{"id": "t", "name": "Terminal",
-                                                  "bundleId": TARGET}])
+        reply = helper.request("start", targets=[TERMINAL])
         self.assertEqual(reply["permission"], "granted")
         self.covered(helper, 1)
         status = helper.status()
@@ -178,10 +186,7 @@ class GnomeTest(unittest.TestCase):
         self.assertEqual(helper.shutdown(), 0)
 
     def test_resize_minimise_and_workspace_switch_are_followed(self):
-        window = self.start_target()
-        helper = self.start_helper()
-        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
-        self.veil_over(window["id"])
+        window, helper = self.block_terminal()
 
         self.run_js_on_window(window["id"], "win.move_resize_frame(true, 200, 150, 520, 330);")
         # The terminal rounds its size to whole character cells; the veil follows what it took.
@@ -221,10 +226,7 @@ class GnomeTest(unittest.TestCase):
         # "Always on Top" in the window menu puts the window above the normal stack layer:
         # still the application's own window, so its veil stays, also after the move that
         # makes the helper look at the window list again.
-        window = self.start_target()
-        helper = self.start_helper()
-        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
-        self.veil_over(window["id"])
+        window, helper = self.block_terminal()
         self.run_js_on_window(window["id"], "win.make_above();")
         wait_until(lambda: self.run_js_on_window(window["id"], "return win.is_above();")
                    == "true", "the window kept on top")
@@ -237,10 +239,7 @@ class GnomeTest(unittest.TestCase):
         self.assertEqual(helper.shutdown(), 0)
 
     def test_permission_follows_the_companion(self):
-        window = self.start_target()
-        helper = self.start_helper()
-        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
-        self.veil_over(window["id"])
+        window, helper = self.block_terminal()
         children = "return win.get_compositor_private().get_n_children();"
         veiled_children = int(self.run_js_on_window(window["id"], children))
         extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
@@ -262,8 +261,7 @@ class GnomeTest(unittest.TestCase):
 
     def test_application_launched_during_a_block_is_covered_until_it_quits(self):
         helper = self.start_helper()
-        reply = helper.request("start", targets=[{"id": "t", "name": "Terminal",
-                                                  "bundleId": TARGET}])
+        reply = helper.request("start", targets=[TERMINAL])
         self.assertEqual((reply["permission"], reply["eligibleWindowCount"]), ("granted", 0))
         window = self.start_target()
         self.covered(helper, 1)
@@ -280,8 +278,7 @@ class GnomeTest(unittest.TestCase):
         helper = self.start_helper()
         # Room for the veil to settle over the frame first, even on a loaded machine.
         ends_at = int((time.time() + 10) * 1000)
-        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}],
-                       endsAt=ends_at)
+        helper.request("start", targets=[TERMINAL], endsAt=ends_at)
         self.veil_over(window["id"])
         wait_until(lambda: not self.shell.veils(), "no veil after the end time", timeout=20)
         status = helper.status()
@@ -290,10 +287,7 @@ class GnomeTest(unittest.TestCase):
         self.assertEqual(helper.shutdown(), 0)
 
     def test_killed_helper_leaves_no_veil(self):
-        window = self.start_target()
-        helper = self.start_helper()
-        helper.request("start", targets=[{"id": "t", "name": "Terminal", "bundleId": TARGET}])
-        self.veil_over(window["id"])
+        window, helper = self.block_terminal()
         os.kill(helper.process.pid, signal.SIGKILL)
         helper.process.wait()
         wait_until(lambda: not self.shell.veils(), "the companion to drop the killed helper's veil")
