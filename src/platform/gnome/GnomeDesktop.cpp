@@ -161,6 +161,7 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
 
     // Main thread: one signal of the companion.
     void handleSignal(const std::string& member, GVariant* parameters);
+    void readSignal(const std::string& member, GVariant* parameters);
 
     // Workspace
     std::vector<RunningApplication> runningApplications() override {
@@ -372,6 +373,12 @@ GnomeDesktop::State::~State() {
 }
 
 void GnomeDesktop::State::handleSignal(const std::string& member, GVariant* parameters) {
+    readSignal(member, parameters);
+    // The observers hear of the window changes at the end of the signal's turn.
+    observers.flush();
+}
+
+void GnomeDesktop::State::readSignal(const std::string& member, GVariant* parameters) {
     if (member == "WindowEvent") {
         guint64 window = 0;
         int32_t pid = 0;

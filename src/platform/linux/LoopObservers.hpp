@@ -1,6 +1,6 @@
 // Window observers for desktops that learn of window changes from their own events rather than
 // from an accessibility service: the desktop reports each change here, and the observers
-// registered for it hear of it through the main loop, as from a run-loop source.
+// registered for it hear of it once the desktop's turn is over, as from a run-loop source.
 #pragma once
 
 #include <cstdint>
@@ -29,23 +29,41 @@ class LoopObservers {
     }
 
     // A window of process `pid` changed (0: a change that concerns every process): the
-    // observers of that process that registered `notification` hear of it, through the loop.
+    // observers of that process that registered `notification` hear of it at the next
+    // `flush`, once however often it was delivered meanwhile.
     void deliver(int32_t pid, const char* notification) {
-        std::erase_if(records_, [](const auto& weak) { return weak.expired(); });
         for (const auto& weak : records_) {
             auto record = weak.lock();
             if (!record || (pid != 0 && record->pid != pid) ||
                 !record->notifications.contains(notification)) {
                 continue;
             }
-            loop_.post([weak, name = std::string(notification)] {
-                auto live = weak.lock();
-                // Callbacks come only while attached, as from a run-loop source.
-                if (live && live->attached && live->callback && live->observer != nullptr) {
-                    AccessibilityCallback callback = live->callback;
-                    callback(*live->observer, name);
+            pending_.insert({record, notification});
+        }
+        if (!pending_.empty() && !flushPosted_) {
+            // For a delivery outside a turn that flushes (a query reading the server anew).
+            flushPosted_ = true;
+            loop_.post([alive = std::weak_ptr<int>(alive_), this] {
+                if (!alive.expired()) {
+                    flushPosted_ = false;
+                    flush();
                 }
             });
+        }
+    }
+
+    // Calls the observers for what was delivered since the last flush. The desktop calls it
+    // at the end of the turn that handled its events, as a run-loop source would.
+    void flush() {
+        std::erase_if(records_, [](const auto& weak) { return weak.expired(); });
+        std::set<std::pair<std::shared_ptr<Record>, std::string>> due;
+        due.swap(pending_);
+        for (const auto& [record, name] : due) {
+            // Callbacks come only while attached, as from a run-loop source.
+            if (record->attached && record->callback && record->observer != nullptr) {
+                AccessibilityCallback callback = record->callback;
+                callback(*record->observer, name);
+            }
         }
     }
 
@@ -82,6 +100,10 @@ class LoopObservers {
 
     MainLoop& loop_;
     std::vector<std::weak_ptr<Record>> records_;
+    std::set<std::pair<std::shared_ptr<Record>, std::string>> pending_;
+    bool flushPosted_ = false;
+    // Expires with the table, for the flush it may have posted.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace sh

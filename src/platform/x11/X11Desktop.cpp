@@ -11,6 +11,7 @@
 
 #include "platform/linux/LoopNotificationCenter.hpp"
 #include "platform/linux/LoopObservers.hpp"
+#include "platform/x11/ShieldPolicy.hpp"
 #include "platform/x11/X11Connection.hpp"
 #include "platform/x11/X11Panel.hpp"
 #include "platform/x11/X11Windows.hpp"
@@ -56,7 +57,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
     bool stackingSettling = false;
     bool stackingChangedWhileSettling = false;
     double lastStackingChange = 0;
-    static constexpr double stackingSettleDelay = 0.05;
+    const double stackingSettleDelay = x11::ShieldPolicy::standard().stackingSettleDelay;
     // A top-level was mapped or unmapped: whether each shield is still directly above its
     // window is measured again (nothing is corrected for it).
     bool placementCheckPending = false;
@@ -129,13 +130,14 @@ struct X11Desktop::State final : public x11::TrackerListener,
         return display->lastTimestamp();
     }
 
-    // Workspace
+    // Workspace. Queries answer from what the tracker knows, read up to the events handled
+    // so far; they never handle events themselves, which would call into panels and observers
+    // in the middle of the core's pass. Events that arrive meanwhile wait for the loop's next
+    // turn, and what they change brings a pass of its own.
     std::vector<RunningApplication> runningApplications() override {
-        processEvents();
         return windows->runningApplications();
     }
     std::optional<RunningApplication> frontmostApplication() override {
-        processEvents();
         return windows->frontmostApplication();
     }
     NotificationCenter& notificationCenter() override { return workspaceCenter; }
@@ -337,6 +339,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
         for (auto& [window, panel] : livePanels()) {
             panel->reportPlacementIfChanged();
         }
+        observers.flush();
         for (auto& [window, panel] : livePanels()) {
             panel->redrawIfNeeded();
         }
@@ -488,7 +491,6 @@ std::vector<Rect> X11Desktop::screens() {
 }
 
 WindowInfoList X11Desktop::copyWindowInfo(uint32_t options, int64_t) {
-    state_->processEvents(false);
     return state_->windows->copyWindowInfo(options);
 }
 

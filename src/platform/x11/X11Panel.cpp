@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/x11/ShieldPolicy.hpp"
 #include "platform/x11/X11Drawing.hpp"
 
 namespace sh::x11 {
@@ -34,6 +35,8 @@ constexpr uint32_t winHintsSkipFocus = 1, winHintsSkipWindowList = 2, winHintsSk
 // _NET_RESTACK_WINDOW and _NET_ACTIVE_WINDOW source indication: a direct user action, the
 // only kind window managers obey without focus-stealing checks.
 constexpr uint32_t sourcePager = 2;
+
+const ShieldPolicy& policy = ShieldPolicy::standard();
 
 // The state that keeps a window in a layer other than the ordinary one.
 xcb_atom_t stateAtomOf(StackState state, const Atoms& atoms) {
@@ -436,12 +439,10 @@ std::optional<bool> X11Panel::measureStacking() {
 }
 
 void X11Panel::keepInPlace(bool fromPass) {
-    constexpr int maximumCorrections = 3;
     std::optional<bool> measured = measureStacking();
     if (!measured) {
         return;
     }
-    bool inPlace = *measured;
     if (host_.deferStackingCheck()) {
         // Corrected if need be once the restacking in progress has settled. A pass that comes
         // in the middle of it (the window shown again, its shield mapped where it was) is not
@@ -450,41 +451,41 @@ void X11Panel::keepInPlace(bool fromPass) {
         return;
     }
     fromPass = fromPass || std::exchange(passDeferred_, false);
-    // Only a pass forgives earlier corrections, whether or not they worked: a window manager
-    // that answers each of our restacks with one of its own is in place for a moment every
-    // other batch, and the bound must hold across those. Passes come from the core's own
-    // schedule; the one that follows our own announcement that the panel is in place again
-    // may come of a restack of ours, and forgives only when it finds the panel in place.
-    bool forgive = inPlace || (!managed_ && !announcedInPlace_);
-    bool corrected = corrections_ > 0;
+    StackingDecision decision = policy.decideStacking({
+        .managed = managed_,
+        .inPlace = *measured,
+        .fromPass = fromPass,
+        .announcedInPlace = announcedInPlace_,
+        .corrections = corrections_,
+        .lastCorrectionByRequest = lastCorrectionByRequest_,
+        .requestsPreferred = host_.restackRequestsPreferred(),
+    });
     if (fromPass) {
         announcedInPlace_ = false;
-        if (forgive) {
-            corrections_ = 0;
-        }
     }
-    if (inPlace) {
-        if (managed_ && corrected) {
-            // The last means tried worked: it goes first from now on.
-            host_.preferRestackRequests(lastCorrectionByRequest_);
-        }
-        return;
+    corrections_ = decision.corrections;
+    if (decision.preferRequests) {
+        host_.preferRestackRequests(*decision.preferRequests);
     }
-    if (!managed_) {
-        // Something the window manager restacked came between, in a way the events did not
-        // show at once. Bounded too: a window manager that answers every restack with one of
-        // its own is not fought forever; the next time the shield is seen in place resets it.
-        if (corrections_ < maximumCorrections) {
-            ++corrections_;
+    switch (decision.action) {
+        case StackingAction::none:
+            return;
+        case StackingAction::restack:
+            // Something the window manager restacked came between, in a way the events did
+            // not show at once.
             restack();
-        }
-        return;
+            return;
+        case StackingAction::fallBack:
+            fallBack();
+            return;
+        case StackingAction::restackRequest:
+        case StackingAction::layerToggle:
+            correctManaged(decision.action == StackingAction::restackRequest);
+            return;
     }
-    if (corrections_ >= maximumCorrections) {
-        // This window manager does not keep a managed shield in place.
-        fallBack();
-        return;
-    }
+}
+
+void X11Panel::correctManaged(bool byRequest) {
     // Two means, taken in turn while the shield stays out of place, the one last seen to
     // work first. Leaving a state layer and coming back makes most window managers insert the
     // panel again where transients go: directly above the highest window of its parent. Some
@@ -493,18 +494,16 @@ void X11Panel::keepInPlace(bool fromPass) {
     // others take for "raise to the top"; the next check sees which. Such a request only
     // moves a window past its sibling: a shield above its window goes right below the lowest
     // window in between, one below it right above it.
-    bool byRequest = host_.restackRequestsPreferred() != (corrections_ % 2 == 1);
-    ++corrections_;
     answeredSinceCorrection_ = false;
     // A window manager that ignores both means (i3, which puts a floating window that does
     // not take the focus at the bottom of its floating windows) restacks nothing in answer,
     // and nothing else would bring the next check before the periodic pass.
-    constexpr double answerDelay = 0.1;
-    host_.postToMainAfter(answerDelay, [weak = weak_from_this(), serial = ++correctionSerial_] {
-        if (auto panel = weak.lock()) {
-            panel->checkCorrectionAnswered(serial);
-        }
-    });
+    host_.postToMainAfter(policy.answerDelay,
+                          [weak = weak_from_this(), serial = ++correctionSerial_] {
+                              if (auto panel = weak.lock()) {
+                                  panel->checkCorrectionAnswered(serial);
+                              }
+                          });
     lastCorrectionByRequest_ = byRequest;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
@@ -532,14 +531,13 @@ void X11Panel::keepInPlace(bool fromPass) {
     if (!clientAbove) {
         // Judged once the window manager has answered both requests; by then the shield may
         // be gone, as the covered window no longer counted as an ordinary one.
-        constexpr double settleDelay = 0.25;
         PanelHost* host = &host_;
-        host_.postToMainAfter(
-            settleDelay, [host, alive = alive_, weak = weak_from_this(), client = relativeTo_] {
-                if (!alive.expired()) {
-                    checkAboveSpread(*host, weak.lock(), client);
-                }
-            });
+        host_.postToMainAfter(policy.settleDelay, [host, alive = alive_, weak = weak_from_this(),
+                                                   client = relativeTo_] {
+            if (!alive.expired()) {
+                checkAboveSpread(*host, weak.lock(), client);
+            }
+        });
     }
 }
 
@@ -548,20 +546,20 @@ void X11Panel::checkCorrectionAnswered(uint64_t serial) {
         return;
     }
     std::optional<bool> measured = measureStacking();
-    if (!measured || *measured) {
-        ignoredCorrections_ = 0;
-        return;
-    }
-    if (host_.deferStackingCheck()) {
+    if (measured && !*measured && host_.deferStackingCheck()) {
         // Something is being restacked: the check once it has settled judges.
         return;
     }
-    constexpr int maximumIgnored = 2;
-    if (++ignoredCorrections_ >= maximumIgnored) {
-        fallBack();
-        return;
+    switch (policy.decideUnanswered(measured, ignoredCorrections_)) {
+        case AnswerAction::none:
+            return;
+        case AnswerAction::checkAgain:
+            keepInPlace();
+            return;
+        case AnswerAction::fallBack:
+            fallBack();
+            return;
     }
-    keepInPlace();
 }
 
 void X11Panel::forgiveCorrections() {
@@ -902,9 +900,8 @@ void X11Panel::handleEvent(const xcb_generic_event_t* event) {
             if (managed_ && mapped_) {
                 // Judged a moment later, once the window manager has hidden the covered
                 // window too if it hides both (some hide the transient first).
-                constexpr double settleDelay = 0.25;
                 std::weak_ptr<X11Panel> weak = weak_from_this();
-                host_.postToMainAfter(settleDelay, [weak] {
+                host_.postToMainAfter(policy.settleDelay, [weak] {
                     if (auto panel = weak.lock()) {
                         panel->checkHidden();
                     }
@@ -1005,8 +1002,7 @@ void X11Panel::changeKind(bool managed) {
         // never chose.
         retiredWindow_ = old;
         // Not for ever, should the new one never be shown.
-        constexpr double handoverLimit = 1.0;
-        host_.postToMainAfter(handoverLimit, [weak = weak_from_this(), old] {
+        host_.postToMainAfter(policy.focusHandoverLimit, [weak = weak_from_this(), old] {
             auto panel = weak.lock();
             if (panel && panel->usable() && panel->retiredWindow_ == old) {
                 panel->destroyRetiredWindow();
@@ -1094,8 +1090,6 @@ void X11Panel::findOwnTopLevel() {
 }
 
 bool X11Panel::decorated() {
-    // A reparenting window manager puts an undecorated window at the origin of a frame of
-    // its own size; anything more is a title bar or a border of the window manager's.
     xcb_connection_t* c = host_.connection().get();
     if (ownTopLevel_ == XCB_NONE || ownTopLevel_ == window_) {
         return false;
@@ -1105,14 +1099,11 @@ bool X11Panel::decorated() {
     if (!own || !frame) {
         return false;
     }
-    // A frame smaller than the window it holds is one the window manager has not sized yet
-    // (KWin, now and then, as it maps a shield made again after a lost connection); its
-    // next configuration tells.
-    frameUnsized_ = frame->width < own->width || frame->height < own->height;
-    if (frameUnsized_) {
-        return false;
-    }
-    return own->x != 0 || own->y != 0 || frame->width != own->width || frame->height != own->height;
+    FrameJudgement judgement =
+        ShieldPolicy::judgeFrame({own->x, own->y, own->width, own->height},
+                                 {frame->x, frame->y, frame->width, frame->height});
+    frameUnsized_ = judgement == FrameJudgement::unsized;
+    return judgement == FrameJudgement::decorated;
 }
 
 void X11Panel::checkState() {
@@ -1120,7 +1111,6 @@ void X11Panel::checkState() {
     // its own idea (full screen for a window of the screen's size). Asked away, and where
     // they stay, the shield is shown again as a window of our own, where no window manager
     // can reach it.
-    constexpr int maximumReverts = 2;
     Connection& connection = host_.connection();
     const Atoms& atoms = connection.atoms();
     auto states = connection.cardinals(
@@ -1144,7 +1134,7 @@ void X11Panel::checkState() {
     if (forbidden.empty()) {
         return;
     }
-    if (stateReverts_++ >= maximumReverts) {
+    if (!ShieldPolicy::allowCorrection(stateReverts_, policy.maximumStateReverts)) {
         fallBack();
         return;
     }
@@ -1159,7 +1149,6 @@ void X11Panel::checkState() {
 }
 
 void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t height) {
-    constexpr int maximumCorrections = 3;
     if (x == x_ && y == y_ && width == width_ && height == height_) {
         geometryCorrections_ = 0;
         return;
@@ -1170,7 +1159,7 @@ void X11Panel::keepGeometry(int32_t x, int32_t y, uint32_t width, uint32_t heigh
     if (fellBackFromDrag(x, y)) {
         return;
     }
-    if (++geometryCorrections_ > maximumCorrections) {
+    if (!ShieldPolicy::allowCorrection(geometryCorrections_, policy.maximumGeometryCorrections)) {
         // The window manager keeps moving or sizing the shield its own way.
         fallBack();
         return;
@@ -1220,8 +1209,7 @@ void X11Panel::checkHidden() {
     if (wmState && !wmState->empty() && (*wmState)[0] == iconicState) {
         return;
     }
-    constexpr int maximumReverts = 2;
-    if (hiddenReverts_++ >= maximumReverts) {
+    if (!ShieldPolicy::allowCorrection(hiddenReverts_, policy.maximumHiddenReverts)) {
         fallBack();
         return;
     }

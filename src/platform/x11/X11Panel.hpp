@@ -194,6 +194,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // waited on until the next pass; the next means is tried, and where both go unanswered
     // the shield becomes a window of our own.
     void checkCorrectionAnswered(uint64_t serial);
+    // Puts a managed shield back above its window: by a restack request, or by a change of
+    // state layer.
+    void correctManaged(bool byRequest);
     // The lowest shown window between the shield and its window, as last measured.
     xcb_window_t lowestBetween_ = XCB_NONE;
     int geometryCorrections_ = 0;
