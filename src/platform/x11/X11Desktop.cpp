@@ -300,6 +300,43 @@ struct X11Desktop::State final : public x11::TrackerListener,
     }
 
     void processEvents(bool readSocket = true) {
+        // A paint's flush reads the socket too while it waits to write (a freshly drawn shield
+        // is hundreds of kilobytes), as do restacking checks, and events XCB reads then sit in
+        // its queue without making the socket readable. They are handled here, a few times
+        // over, before the turn ends: left for a later wake-up, a window's move would wait
+        // for something unrelated, and a host's command that arrived meanwhile would be
+        // answered without what they say (the shield it asks about shown). What is left after
+        // that gets a task of its own, which comes at once.
+        for (int round = 0; round < 4; ++round) {
+            handleEvents(readSocket && round == 0);
+            XcbPtr<xcb_generic_event_t> event{xcb_poll_for_queued_event(display->get())};
+            if (!event) {
+                return;
+            }
+            stashed.push_back(std::move(event));
+        }
+        std::weak_ptr<int> weak = alive;
+        loop->post([this, weak] {
+            if (!weak.expired()) {
+                processEvents(false);
+            }
+        });
+    }
+
+    // One turn's handling: the shields' changes pushed, the events read and dispatched, the
+    // stacking checked, the shields painted, and everything flushed.
+    void handleEvents(bool readSocket) {
+        // What the core asked of the shields since the last turn goes out first, so that the
+        // events that follow are judged against it.
+        bool pushed = false;
+        for (auto& [window, panel] : livePanels()) {
+            pushed = panel->pushChanges() || pushed;
+        }
+        if (pushed) {
+            // Sent at once: the server's answers (a shield shown) then come in while this
+            // turn still reads events, rather than after whatever the next turn brings.
+            xcb_flush(display->get());
+        }
         // Reading state back (sync) waits for replies, and events arriving meanwhile queue
         // up inside XCB; go round until nothing is left, so none waits for the next wake-up.
         for (int round = 0; round < 16; ++round) {
@@ -346,15 +383,6 @@ struct X11Desktop::State final : public x11::TrackerListener,
         xcb_flush(display->get());
         if (display->hasError()) {
             reconnect();
-        }
-        // The flush reads the socket too while it waits to write (a freshly drawn shield is
-        // hundreds of kilobytes), as do restacking checks, and events XCB reads then sit in its
-        // queue without making the socket readable; so do those left after the last round
-        // above. Left there, a window's move would wait for the next unrelated wake-up, often
-        // the periodic pass. Keep them for the next turn of the loop, and make it come at once.
-        if (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_queued_event(display->get())}) {
-            stashed.push_back(std::move(event));
-            loop->post([] {});
         }
     }
 
