@@ -70,7 +70,7 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     ShieldManager(const ShieldManager&) = delete;
     ShieldManager& operator=(const ShieldManager&) = delete;
 
-    // The sixteen fields of a block's state. Main thread only.
+    // A block's state. Main thread only.
     std::unordered_map<std::string, Target> targetsByBundleId;
     std::unordered_map<int64_t, std::shared_ptr<ShieldRecord>> shields;
     std::map<int32_t, std::unique_ptr<WindowObserver>> observers;

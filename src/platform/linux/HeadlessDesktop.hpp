@@ -26,8 +26,6 @@ class HeadlessDesktop final : public Desktop {
     std::shared_ptr<Panel> createPanel(const PanelConfiguration& configuration) override;
     Accessibility& accessibility() override;
 
-    PollLoop& pollLoop() { return *loop_; }
-
   private:
     struct Services;
     std::unique_ptr<PollLoop> loop_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/linux/LoopNotificationCenter.hpp"
+#include "platform/linux/PollLoop.hpp"
 #include "platform/linux/LoopObservers.hpp"
 #include "platform/x11/ShieldPolicy.hpp"
 #include "platform/x11/X11Connection.hpp"
@@ -495,10 +496,6 @@ MainLoop& X11Desktop::mainLoop() {
     return *state_->loop;
 }
 
-PollLoop& X11Desktop::pollLoop() {
-    return *state_->loop;
-}
-
 void X11Desktop::runInBackground(Task task) {
     std::thread(std::move(task)).detach();
 }
@@ -531,18 +528,6 @@ std::shared_ptr<Panel> X11Desktop::createPanel(const PanelConfiguration& configu
 
 Accessibility& X11Desktop::accessibility() {
     return *state_;
-}
-
-void X11Desktop::processEvents() {
-    state_->processEvents(true);
-}
-
-x11::WindowTracker& X11Desktop::tracker() {
-    return *state_->windows;
-}
-
-bool X11Desktop::windowManagerPresent() const {
-    return state_->windows->windowManagerPresent();
 }
 
 }  // namespace sh

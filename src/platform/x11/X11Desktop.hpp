@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "platform/Desktop.hpp"
-#include "platform/linux/PollLoop.hpp"
 
 namespace sh {
 
@@ -30,14 +29,6 @@ class X11Desktop final : public Desktop {
     WindowInfoList copyWindowInfo(uint32_t options, int64_t relativeToWindow) override;
     std::shared_ptr<Panel> createPanel(const PanelConfiguration& configuration) override;
     Accessibility& accessibility() override;
-
-    PollLoop& pollLoop();
-    // Handles every event that has arrived, brings the window state up to date, paints
-    // what needs it and flushes requests. The loop does this by itself; tests call it to
-    // step the desktop without running the loop.
-    void processEvents();
-    x11::WindowTracker& tracker();
-    bool windowManagerPresent() const;
 
     struct State;
 

@@ -40,7 +40,6 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     void close() override;
 
     xcb_window_t window() const { return window_.id(); }
-    bool isClosed() const { return closed_; }
     bool managed() const { return window_.managed(); }
 
     // Writes to the server what the core asked for since the last push; false when nothing

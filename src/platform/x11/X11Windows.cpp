@@ -19,6 +19,75 @@ constexpr uint32_t clientEventMask =
 
 }  // namespace
 
+namespace {
+
+std::optional<uint32_t> firstItem(const std::optional<std::vector<uint32_t>>& items) {
+    return items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
+}
+
+std::optional<std::vector<uint32_t>> extents(std::optional<std::vector<uint32_t>> items) {
+    return items && items->size() >= 4 ? items : std::nullopt;
+}
+
+}  // namespace
+
+// The client properties the tracker keeps: read when a client appears, read again when a
+// PropertyNotify names them, and stored by their handler.
+const WindowTracker::PropertyHandler WindowTracker::propertyHandlers[] = {
+    {[](const Atoms&) { return xcb_atom_t{XCB_ATOM_WM_CLASS}; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         // Instance and class, each terminated by a NUL; the class is the stable part.
+         client.wmClass.reset();
+         if (auto value = connection.bytes(cookie)) {
+             size_t end = value->find('\0');
+             if (end != std::string::npos && end + 1 < value->size()) {
+                 std::string cls = value->substr(end + 1);
+                 cls = cls.substr(0, cls.find('\0'));
+                 if (!cls.empty()) {
+                     client.wmClass = cls;
+                 }
+             }
+         }
+     }},
+    {[](const Atoms& atoms) { return atoms._NET_WM_STATE; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.netWmState = connection.cardinals(cookie).value_or(std::vector<uint32_t>{});
+     }},
+    {[](const Atoms& atoms) { return atoms.WM_STATE; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.wmState = firstItem(connection.cardinals(cookie));
+     }},
+    {[](const Atoms& atoms) { return atoms._NET_WM_DESKTOP; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.desktop = firstItem(connection.cardinals(cookie));
+     }},
+    {[](const Atoms& atoms) { return atoms._NET_WM_WINDOW_TYPE; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.windowType = connection.cardinals(cookie);
+     }},
+    {[](const Atoms& atoms) { return atoms._NET_WM_WINDOW_OPACITY; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.opacity = firstItem(connection.cardinals(cookie));
+     }},
+    {[](const Atoms& atoms) { return atoms._NET_FRAME_EXTENTS; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.frameExtents = extents(connection.cardinals(cookie));
+     }},
+    {[](const Atoms& atoms) { return atoms._GTK_FRAME_EXTENTS; },
+     [](Client& client, const Connection& connection, xcb_get_property_cookie_t cookie) {
+         client.gtkFrameExtents = extents(connection.cardinals(cookie));
+     }},
+};
+
+const WindowTracker::PropertyHandler* WindowTracker::handlerFor(xcb_atom_t atom) const {
+    for (const PropertyHandler& handler : propertyHandlers) {
+        if (handler.atom(connection_.atoms()) == atom) {
+            return &handler;
+        }
+    }
+    return nullptr;
+}
+
 WindowTracker::WindowTracker(Connection& connection, TrackerListener& listener)
     : connection_(connection), listener_(listener), ownPid_(static_cast<int32_t>(getpid())) {}
 
@@ -220,10 +289,6 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
     }
     xcb_connection_t* c = connection_.get();
     const Atoms& atoms = connection_.atoms();
-    const xcb_atom_t tracked[] = {
-        XCB_ATOM_WM_CLASS,        atoms._NET_WM_STATE,       atoms.WM_STATE,
-        atoms._NET_WM_DESKTOP,    atoms._NET_WM_WINDOW_TYPE, atoms._NET_WM_WINDOW_OPACITY,
-        atoms._NET_FRAME_EXTENTS, atoms._GTK_FRAME_EXTENTS};
     struct Pending {
         xcb_window_t window;
         std::vector<xcb_get_property_cookie_t> properties;
@@ -237,8 +302,8 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
             xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &clientEventMask);
         }
         Pending entry{window, {}, {}, {}, std::nullopt};
-        for (xcb_atom_t atom : tracked) {
-            entry.properties.push_back(connection_.requestProperty(window, atom));
+        for (const PropertyHandler& handler : propertyHandlers) {
+            entry.properties.push_back(connection_.requestProperty(window, handler.atom(atoms)));
         }
         entry.netWmPid = connection_.requestProperty(window, atoms._NET_WM_PID, XCB_ATOM_CARDINAL);
         entry.machine = connection_.requestProperty(window, XCB_ATOM_WM_CLIENT_MACHINE);
@@ -252,8 +317,8 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
         Client client;
         client.window = entry.window;
         client.sequence = nextSequence_++;
-        for (size_t i = 0; i < std::size(tracked); ++i) {
-            applyProperty(client, tracked[i], entry.properties[i]);
+        for (size_t i = 0; i < std::size(propertyHandlers); ++i) {
+            propertyHandlers[i].apply(client, connection_, entry.properties[i]);
         }
         auto netWmPid = connection_.cardinals(entry.netWmPid);
         auto machine = connection_.bytes(entry.machine);
@@ -290,42 +355,6 @@ void WindowTracker::addClients(const std::vector<xcb_window_t>& windows) {
     }
 }
 
-void WindowTracker::applyProperty(Client& client, xcb_atom_t atom,
-                                  xcb_get_property_cookie_t cookie) {
-    const Atoms& atoms = connection_.atoms();
-    if (atom == XCB_ATOM_WM_CLASS) {
-        // Instance and class, each terminated by a NUL; the class is the stable part.
-        client.wmClass.reset();
-        if (auto value = connection_.bytes(cookie)) {
-            size_t end = value->find('\0');
-            if (end != std::string::npos && end + 1 < value->size()) {
-                std::string cls = value->substr(end + 1);
-                cls = cls.substr(0, cls.find('\0'));
-                if (!cls.empty()) {
-                    client.wmClass = cls;
-                }
-            }
-        }
-        return;
-    }
-    auto items = connection_.cardinals(cookie);
-    if (atom == atoms._NET_WM_STATE) {
-        client.netWmState = items.value_or(std::vector<uint32_t>{});
-    } else if (atom == atoms.WM_STATE) {
-        client.wmState = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
-    } else if (atom == atoms._NET_WM_DESKTOP) {
-        client.desktop = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
-    } else if (atom == atoms._NET_WM_WINDOW_TYPE) {
-        client.windowType = items;
-    } else if (atom == atoms._NET_WM_WINDOW_OPACITY) {
-        client.opacity = items && !items->empty() ? std::optional((*items)[0]) : std::nullopt;
-    } else if (atom == atoms._NET_FRAME_EXTENTS) {
-        client.frameExtents = items && items->size() >= 4 ? items : std::nullopt;
-    } else if (atom == atoms._GTK_FRAME_EXTENTS) {
-        client.gtkFrameExtents = items && items->size() >= 4 ? items : std::nullopt;
-    }
-}
-
 void WindowTracker::readDirtyProperties() {
     struct Pending {
         Client* client;
@@ -357,7 +386,7 @@ void WindowTracker::readDirtyProperties() {
     for (Pending& entry : pending) {
         Client& client = *entry.client;
         for (auto& [atom, cookie] : entry.properties) {
-            applyProperty(client, atom, cookie);
+            handlerFor(atom)->apply(client, connection_, cookie);
         }
         if (entry.frameOpacity) {
             auto items = connection_.cardinals(*entry.frameOpacity);
@@ -653,115 +682,127 @@ int64_t WindowTracker::layerOf(const Client& client) const {
     return windowLayer::floating;
 }
 
+// The server's answers about one client that the window list needs, asked for all clients at
+// once and collected afterwards.
+struct WindowTracker::ShownQuery {
+    const Client* client;
+    xcb_get_window_attributes_cookie_t attributes;
+    xcb_get_geometry_cookie_t geometry;
+    xcb_translate_coordinates_cookie_t origin;
+    std::optional<xcb_get_geometry_cookie_t> frameGeometry;
+};
+
+WindowTracker::ShownQuery WindowTracker::queryShown(const Client& client) {
+    xcb_connection_t* c = connection_.get();
+    xcb_window_t window = client.window;
+    ShownQuery query{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
+                     xcb_translate_coordinates(c, window, connection_.root(), 0, 0), std::nullopt};
+    if (client.frame != window && !(wmPresent_ && client.frameExtents) && !client.gtkFrameExtents) {
+        query.frameGeometry = xcb_get_geometry(c, client.frame);
+    }
+    return query;
+}
+
+std::optional<WindowTracker::Shown> WindowTracker::collectShown(const ShownQuery& query) {
+    xcb_connection_t* c = connection_.get();
+    const Client& client = *query.client;
+    auto attributes = reply(c, xcb_get_window_attributes_reply, query.attributes);
+    auto geometry = reply(c, xcb_get_geometry_reply, query.geometry);
+    auto origin = reply(c, xcb_translate_coordinates_reply, query.origin);
+    XcbPtr<xcb_get_geometry_reply_t> frameGeometry;
+    if (query.frameGeometry) {
+        frameGeometry = reply(c, xcb_get_geometry_reply, *query.frameGeometry);
+    }
+    if (!attributes || !geometry || !origin) {
+        // Vanished between the list and the query.
+        return std::nullopt;
+    }
+    // The outer rectangle: the client's own, less the shadow margins a client-side
+    // decorated window draws, plus the decorations of its frame.
+    int32_t border = geometry->border_width;
+    WindowGeometry bounds{origin->dst_x - border, origin->dst_y - border,
+                          geometry->width + 2 * border, geometry->height + 2 * border};
+    if (client.gtkFrameExtents) {
+        const auto& e = *client.gtkFrameExtents;
+        bounds.x += static_cast<int32_t>(e[0]);
+        bounds.y += static_cast<int32_t>(e[2]);
+        bounds.width -= static_cast<int32_t>(e[0] + e[1]);
+        bounds.height -= static_cast<int32_t>(e[2] + e[3]);
+    }
+    // Frame extents are the window manager's word on the frame it draws. One that died
+    // cannot take them back while the server hands its clients back bare, so they count
+    // only while a window manager runs, and so manages every client known here.
+    if (wmPresent_ && client.frameExtents) {
+        const auto& e = *client.frameExtents;
+        bounds.x -= static_cast<int32_t>(e[0]);
+        bounds.y -= static_cast<int32_t>(e[2]);
+        bounds.width += static_cast<int32_t>(e[0] + e[1]);
+        bounds.height += static_cast<int32_t>(e[2] + e[3]);
+    } else if (frameGeometry) {
+        int32_t frameBorder = frameGeometry->border_width;
+        bounds = {frameGeometry->x, frameGeometry->y, frameGeometry->width + 2 * frameBorder,
+                  frameGeometry->height + 2 * frameBorder};
+    }
+    return Shown{attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden, bounds};
+}
+
+WindowInfoRecord WindowTracker::recordOf(const Client& client, const WindowGeometry& bounds) const {
+    WindowInfoRecord record;
+    if (client.pid) {
+        record.ownerPID = WindowInfoValue::integer(*client.pid);
+    }
+    record.number = WindowInfoValue::integer(client.window);
+    record.layer = WindowInfoValue::integer(layerOf(client));
+    std::optional<uint32_t> opacity = client.opacity ? client.opacity : client.frameOpacity;
+    record.alpha = WindowInfoValue::real(opacity ? *opacity / 4294967295.0 : 1.0);
+    record.bounds = WindowInfoValue::rect(
+        Rect{static_cast<double>(bounds.x), static_cast<double>(bounds.y),
+             static_cast<double>(bounds.width), static_cast<double>(bounds.height)});
+    return record;
+}
+
 WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
     sync();
-    xcb_connection_t* c = connection_.get();
     if (connection_.hasError()) {
         return std::nullopt;
     }
     stackingDirty_ = true;
     std::vector<xcb_window_t> order = stackingOrder();
     std::reverse(order.begin(), order.end());
-
-    struct Pending {
-        const Client* client;
-        xcb_get_window_attributes_cookie_t attributes;
-        xcb_get_geometry_cookie_t geometry;
-        xcb_translate_coordinates_cookie_t origin;
-        std::optional<xcb_get_geometry_cookie_t> frameGeometry;
-    };
-    std::vector<Pending> pending;
-    pending.reserve(order.size());
+    std::vector<ShownQuery> queries;
+    queries.reserve(order.size());
     for (xcb_window_t window : order) {
-        auto it = clients_.find(window);
-        if (it == clients_.end()) {
-            // Not yet read; the next sync announces it and a later list shows it.
-            continue;
+        // One not yet read is announced by the next sync, and a later list shows it.
+        if (const Client* client = clientOf(window)) {
+            queries.push_back(queryShown(*client));
         }
-        const Client& client = it->second;
-        Pending entry{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
-                      xcb_translate_coordinates(c, window, connection_.root(), 0, 0), std::nullopt};
-        if (client.frame != window && !(wmPresent_ && client.frameExtents) &&
-            !client.gtkFrameExtents) {
-            entry.frameGeometry = xcb_get_geometry(c, client.frame);
-        }
-        pending.push_back(entry);
     }
 
     std::vector<WindowInfoRecord> records;
-    records.reserve(pending.size());
+    records.reserve(queries.size());
     // Asked of the server only when a shown window is on another desktop.
     std::optional<bool> severalMonitors;
-    for (Pending& entry : pending) {
-        const Client& client = *entry.client;
-        auto attributes = reply(c, xcb_get_window_attributes_reply, entry.attributes);
-        auto geometry = reply(c, xcb_get_geometry_reply, entry.geometry);
-        auto origin = reply(c, xcb_translate_coordinates_reply, entry.origin);
-        XcbPtr<xcb_get_geometry_reply_t> frameGeometry;
-        if (entry.frameGeometry) {
-            frameGeometry = reply(c, xcb_get_geometry_reply, *entry.frameGeometry);
-        }
-        if (!attributes || !geometry || !origin) {
-            // Vanished between the list and the query.
+    for (const ShownQuery& query : queries) {
+        std::optional<Shown> shown = collectShown(query);
+        if (!shown) {
             continue;
         }
-        bool viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden;
-        if (viewable && !onCurrentDesktop(client) && !severalMonitors) {
+        const Client& client = *query.client;
+        if (shown->viewable && !onCurrentDesktop(client) && !severalMonitors) {
             severalMonitors = monitorCount() > 1;
         }
         // A window manager with a desktop for each monitor (i3) shows several desktops at
         // once but names only the focused one current: with several monitors, a shown window
         // of another desktop is on screen. With one, it is on its way out of a desktop switch.
-        bool onScreen = viewable && (onCurrentDesktop(client) || severalMonitors.value_or(false));
+        bool onScreen =
+            shown->viewable && (onCurrentDesktop(client) || severalMonitors.value_or(false));
         if ((options & windowListOptionOnScreenOnly) != 0 && !onScreen) {
             continue;
         }
         if ((options & windowListExcludeDesktopElements) != 0 && isDesktopElement(client)) {
             continue;
         }
-
-        // The outer rectangle: the client's own, less the shadow margins a client-side
-        // decorated window draws, plus the decorations of its frame.
-        int32_t border = geometry->border_width;
-        int32_t x = origin->dst_x - border;
-        int32_t y = origin->dst_y - border;
-        int32_t width = geometry->width + 2 * border;
-        int32_t height = geometry->height + 2 * border;
-        if (client.gtkFrameExtents) {
-            const auto& e = *client.gtkFrameExtents;
-            x += static_cast<int32_t>(e[0]);
-            y += static_cast<int32_t>(e[2]);
-            width -= static_cast<int32_t>(e[0] + e[1]);
-            height -= static_cast<int32_t>(e[2] + e[3]);
-        }
-        // Frame extents are the window manager's word on the frame it draws. One that died
-        // cannot take them back while the server hands its clients back bare, so they count
-        // only while a window manager runs, and so manages every client known here.
-        if (wmPresent_ && client.frameExtents) {
-            const auto& e = *client.frameExtents;
-            x -= static_cast<int32_t>(e[0]);
-            y -= static_cast<int32_t>(e[2]);
-            width += static_cast<int32_t>(e[0] + e[1]);
-            height += static_cast<int32_t>(e[2] + e[3]);
-        } else if (frameGeometry) {
-            x = frameGeometry->x;
-            y = frameGeometry->y;
-            width = frameGeometry->width + 2 * frameGeometry->border_width;
-            height = frameGeometry->height + 2 * frameGeometry->border_width;
-        }
-
-        WindowInfoRecord record;
-        if (client.pid) {
-            record.ownerPID = WindowInfoValue::integer(*client.pid);
-        }
-        record.number = WindowInfoValue::integer(client.window);
-        record.layer = WindowInfoValue::integer(layerOf(client));
-        std::optional<uint32_t> opacity = client.opacity ? client.opacity : client.frameOpacity;
-        record.alpha = WindowInfoValue::real(opacity ? *opacity / 4294967295.0 : 1.0);
-        record.bounds =
-            WindowInfoValue::rect(Rect{static_cast<double>(x), static_cast<double>(y),
-                                       static_cast<double>(width), static_cast<double>(height)});
-        records.push_back(record);
+        records.push_back(recordOf(client, shown->bounds));
     }
     if (connection_.hasError()) {
         return std::nullopt;
@@ -914,139 +955,141 @@ const std::vector<xcb_window_t>& WindowTracker::rootChildren() {
 void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
     // Any event may stand for a change of the tree.
     rootChildrenDirty_ = true;
-    const Atoms& atoms = connection_.atoms();
-    xcb_window_t root = connection_.root();
     uint8_t type = event->response_type & 0x7f;
     switch (type) {
-        case XCB_PROPERTY_NOTIFY: {
-            auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
-            connection_.noteTimestamp(e->time);
-            if (e->window == root) {
-                if (e->atom == atoms._NET_CLIENT_LIST_STACKING) {
-                    stackingDirty_ = true;
-                    listener_.stackingChanged();
-                } else if (e->atom == atoms._NET_SUPPORTING_WM_CHECK ||
-                           e->atom == atoms._NET_CLIENT_LIST ||
-                           e->atom == atoms._NET_ACTIVE_WINDOW) {
-                    rootDirty_ = true;
-                } else if (e->atom == atoms._NET_CURRENT_DESKTOP) {
-                    rootDirty_ = true;
-                    listener_.currentDesktopChanged();
-                    // Every window on the desktops left or entered changes visibility.
-                    for (const auto& [window, client] : clients_) {
-                        if (client.desktop && *client.desktop != allDesktops) {
-                            notifyWindow(client, "AXWindowMiniaturized");
-                        }
-                    }
-                }
-                return;
-            }
-            if (Client* client = clientOf(e->window)) {
-                if (e->atom == XCB_ATOM_WM_CLASS || e->atom == atoms._NET_WM_STATE ||
-                    e->atom == atoms.WM_STATE || e->atom == atoms._NET_WM_DESKTOP ||
-                    e->atom == atoms._NET_WM_WINDOW_TYPE ||
-                    e->atom == atoms._NET_WM_WINDOW_OPACITY ||
-                    e->atom == atoms._NET_FRAME_EXTENTS || e->atom == atoms._GTK_FRAME_EXTENTS) {
-                    client->dirty.insert(e->atom);
-                    stale_.insert(client->window);
-                }
-            } else if (Client* framed = clientOfFrame(e->window)) {
-                if (e->atom == atoms._NET_WM_WINDOW_OPACITY) {
-                    framed->frameOpacityDirty = true;
-                    stale_.insert(framed->window);
-                }
-            }
+        case XCB_PROPERTY_NOTIFY:
+            onProperty(*reinterpret_cast<const xcb_property_notify_event_t*>(event));
+            return;
+        case XCB_CONFIGURE_NOTIFY:
+            onConfigure(*reinterpret_cast<const xcb_configure_notify_event_t*>(event),
+                        (event->response_type & 0x80) != 0);
+            return;
+        case XCB_MAP_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+            onMapChange(e->event, e->window, true);
             return;
         }
-        case XCB_CONFIGURE_NOTIFY: {
-            auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-            if (e->window == root) {
-                if (e->width != rootWidth_ || e->height != rootHeight_) {
-                    rootWidth_ = e->width;
-                    rootHeight_ = e->height;
-                    if (!connection_.hasRandr()) {
-                        listener_.screenChanged();
-                    }
-                }
-                return;
-            }
-            bool synthetic = (event->response_type & 0x80) != 0;
-            int32_t border = e->border_width;
-            geometryEvent(e->window, synthetic,
-                          {e->x, e->y, e->width + 2 * border, e->height + 2 * border});
-            if (e->event == root && !synthetic) {
-                listener_.topLevelConfigured(*e);
-            }
-            return;
-        }
-        case XCB_MAP_NOTIFY:
         case XCB_UNMAP_NOTIFY: {
-            xcb_window_t window;
-            xcb_window_t parent;
-            if (type == XCB_MAP_NOTIFY) {
-                auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
-                window = e->window;
-                parent = e->event;
-            } else {
-                auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-                window = e->window;
-                parent = e->event;
-            }
-            if (parent == root) {
-                treeDirty_ = true;
-                stackingDirty_ = true;
-            }
-            const Client* client = clientOf(window);
-            if (client == nullptr) {
-                client = clientOfFrame(window);
-            }
-            if (client != nullptr) {
-                notifyWindow(*client, type == XCB_MAP_NOTIFY ? "AXWindowDeminiaturized"
-                                                             : "AXWindowMiniaturized");
-            }
+            auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+            onMapChange(e->event, e->window, false);
             return;
         }
-        case XCB_DESTROY_NOTIFY: {
-            auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-            if (e->event == root) {
-                treeDirty_ = true;
-                stackingDirty_ = true;
-            }
-            if (e->window == wmCheckWindow_) {
-                rootDirty_ = true;
-            }
-            if (clients_.contains(e->window)) {
-                destroyed_.insert(e->window);
-            }
-            geometries_.erase({e->window, false});
-            geometries_.erase({e->window, true});
+        case XCB_DESTROY_NOTIFY:
+            onDestroy(*reinterpret_cast<const xcb_destroy_notify_event_t*>(event));
             return;
-        }
-        case XCB_REPARENT_NOTIFY: {
-            auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
-            if (e->event == root) {
-                treeDirty_ = true;
-                stackingDirty_ = true;
-            }
-            if (Client* client = clientOf(e->window)) {
-                client->frameKnown = false;
-                stale_.insert(client->window);
-            }
+        case XCB_REPARENT_NOTIFY:
+            onReparent(*reinterpret_cast<const xcb_reparent_notify_event_t*>(event));
             return;
-        }
         default:
             break;
     }
     if (connection_.hasRandr() &&
         type == connection_.randrFirstEvent() + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
-        auto* e = reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(event);
-        connection_.noteTimestamp(e->timestamp);
-        bool rotated =
-            (e->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
-        rootWidth_ = rotated ? e->height : e->width;
-        rootHeight_ = rotated ? e->width : e->height;
-        listener_.screenChanged();
+        onScreenChange(*reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(event));
     }
+}
+
+void WindowTracker::onProperty(const xcb_property_notify_event_t& e) {
+    connection_.noteTimestamp(e.time);
+    const Atoms& atoms = connection_.atoms();
+    if (e.window == connection_.root()) {
+        if (e.atom == atoms._NET_CLIENT_LIST_STACKING) {
+            stackingDirty_ = true;
+            listener_.stackingChanged();
+        } else if (e.atom == atoms._NET_SUPPORTING_WM_CHECK || e.atom == atoms._NET_CLIENT_LIST ||
+                   e.atom == atoms._NET_ACTIVE_WINDOW) {
+            rootDirty_ = true;
+        } else if (e.atom == atoms._NET_CURRENT_DESKTOP) {
+            rootDirty_ = true;
+            listener_.currentDesktopChanged();
+            // Every window on the desktops left or entered changes visibility.
+            for (const auto& [window, client] : clients_) {
+                if (client.desktop && *client.desktop != allDesktops) {
+                    notifyWindow(client, "AXWindowMiniaturized");
+                }
+            }
+        }
+        return;
+    }
+    if (Client* client = clientOf(e.window)) {
+        if (handlerFor(e.atom) != nullptr) {
+            client->dirty.insert(e.atom);
+            stale_.insert(client->window);
+        }
+    } else if (Client* framed = clientOfFrame(e.window)) {
+        if (e.atom == atoms._NET_WM_WINDOW_OPACITY) {
+            framed->frameOpacityDirty = true;
+            stale_.insert(framed->window);
+        }
+    }
+}
+
+void WindowTracker::onConfigure(const xcb_configure_notify_event_t& e, bool synthetic) {
+    xcb_window_t root = connection_.root();
+    if (e.window == root) {
+        if (e.width != rootWidth_ || e.height != rootHeight_) {
+            rootWidth_ = e.width;
+            rootHeight_ = e.height;
+            if (!connection_.hasRandr()) {
+                listener_.screenChanged();
+            }
+        }
+        return;
+    }
+    int32_t border = e.border_width;
+    geometryEvent(e.window, synthetic, {e.x, e.y, e.width + 2 * border, e.height + 2 * border});
+    if (e.event == root && !synthetic) {
+        listener_.topLevelConfigured(e);
+    }
+}
+
+void WindowTracker::onMapChange(xcb_window_t parent, xcb_window_t window, bool mapped) {
+    if (parent == connection_.root()) {
+        treeDirty_ = true;
+        stackingDirty_ = true;
+    }
+    const Client* client = clientOf(window);
+    if (client == nullptr) {
+        client = clientOfFrame(window);
+    }
+    if (client != nullptr) {
+        notifyWindow(*client, mapped ? "AXWindowDeminiaturized" : "AXWindowMiniaturized");
+    }
+}
+
+void WindowTracker::onDestroy(const xcb_destroy_notify_event_t& e) {
+    if (e.event == connection_.root()) {
+        treeDirty_ = true;
+        stackingDirty_ = true;
+    }
+    if (e.window == wmCheckWindow_) {
+        rootDirty_ = true;
+    }
+    if (clients_.contains(e.window)) {
+        destroyed_.insert(e.window);
+    }
+    geometries_.erase({e.window, false});
+    geometries_.erase({e.window, true});
+}
+
+void WindowTracker::onReparent(const xcb_reparent_notify_event_t& e) {
+    if (e.event == connection_.root()) {
+        treeDirty_ = true;
+        stackingDirty_ = true;
+    }
+    if (Client* client = clientOf(e.window)) {
+        client->frameKnown = false;
+        stale_.insert(client->window);
+    }
+}
+
+void WindowTracker::onScreenChange(const xcb_randr_screen_change_notify_event_t& e) {
+    connection_.noteTimestamp(e.timestamp);
+    bool rotated =
+        (e.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
+    rootWidth_ = rotated ? e.height : e.width;
+    rootHeight_ = rotated ? e.width : e.height;
+    listener_.screenChanged();
 }
 
 }  // namespace sh::x11

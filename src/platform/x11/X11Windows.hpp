@@ -3,6 +3,7 @@
 // manager, and the changes among them, found from events and reported to a listener.
 #pragma once
 
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdint>
@@ -84,16 +85,13 @@ class WindowTracker {
     // Whether the window manager keeps the client above or below the others
     // (_NET_WM_STATE_ABOVE, _NET_WM_STATE_BELOW), as last read.
     StackState stackStateOf(xcb_window_t client);
-    // The managed windows bottom to top, as the window manager last published them.
-    const std::vector<xcb_window_t>& stackingOrder();
     // The root's children bottom to top, as the server has them: the real stacking order,
     // whatever a window manager publishes.
     const std::vector<xcb_window_t>& rootChildren();
 
-    // Figures for tests and benchmarks.
-    size_t clientCount() const { return clients_.size(); }
-
   private:
+    // The managed windows bottom to top, as the window manager last published them.
+    const std::vector<xcb_window_t>& stackingOrder();
     struct Client {
         xcb_window_t window = XCB_NONE;
         xcb_window_t frame = XCB_NONE;
@@ -120,6 +118,25 @@ class WindowTracker {
         bool hidden = false;
     };
 
+    // How one tracked property of a client is found and stored.
+    struct PropertyHandler {
+        xcb_atom_t (*atom)(const Atoms& atoms);
+        void (*apply)(Client& client, const Connection& connection,
+                      xcb_get_property_cookie_t cookie);
+    };
+    static const PropertyHandler propertyHandlers[];
+    const PropertyHandler* handlerFor(xcb_atom_t atom) const;
+
+    // For the window list: what the server shows of a client, asked for and collected.
+    struct ShownQuery;
+    struct Shown {
+        bool viewable = false;
+        WindowGeometry bounds;
+    };
+    ShownQuery queryShown(const Client& client);
+    std::optional<Shown> collectShown(const ShownQuery& query);
+    WindowInfoRecord recordOf(const Client& client, const WindowGeometry& bounds) const;
+
     void syncOnce();
     void readRoot();
     std::vector<xcb_window_t> unmanagedTopLevels();
@@ -131,7 +148,6 @@ class WindowTracker {
     void findFrames(std::vector<Client*> clients);
     void updateApplications();
     void updateActiveWindow();
-    void applyProperty(Client& client, xcb_atom_t atom, xcb_get_property_cookie_t cookie);
     bool isHidden(const Client& client) const;
     int64_t layerOf(const Client& client) const;
     bool isDesktopElement(const Client& client) const;
@@ -139,6 +155,13 @@ class WindowTracker {
     // The number of monitors the screen shows (RandR), at least one.
     size_t monitorCount();
     void geometryEvent(xcb_window_t window, bool synthetic, const WindowGeometry& geometry);
+    // One handler per kind of event.
+    void onProperty(const xcb_property_notify_event_t& event);
+    void onConfigure(const xcb_configure_notify_event_t& event, bool synthetic);
+    void onMapChange(xcb_window_t parent, xcb_window_t window, bool mapped);
+    void onDestroy(const xcb_destroy_notify_event_t& event);
+    void onReparent(const xcb_reparent_notify_event_t& event);
+    void onScreenChange(const xcb_randr_screen_change_notify_event_t& event);
     Client* clientOf(xcb_window_t window);
     Client* clientOfFrame(xcb_window_t frame);
     // The client that the window belongs to: itself, its frame, or an ancestor of either.
