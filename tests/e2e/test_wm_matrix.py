@@ -4,8 +4,8 @@ the real helper, driven through real input (XTEST) and judged by the X server's 
 pixels and what the clients logged.
 
 Each check's outcome is written as one JSON line to WM_MATRIX_RESULTS (when set), from which
-scripts/wm-matrix-table writes the README's table. A check that fails where it is listed in
-KNOWN_SHORTFALLS is recorded as a known shortfall and does not fail the run; one that passes
+scripts/wm-matrix-table writes the table in docs/x11.md. A check that fails where it is listed
+in KNOWN_SHORTFALLS is recorded as a known shortfall and does not fail the run; one that passes
 there is recorded as passing, so the list can only shrink."""
 
 import json
@@ -963,8 +963,8 @@ def check_idle(s):
 
 
 class Check(NamedTuple):
-    """A check of the matrix: its name (a column of the README's table), what it means, and
-    the function that runs it."""
+    """A check of the matrix: its name (a column of the table in docs/x11.md), what it means,
+    and the function that runs it."""
     name: str
     description: str
     run: Callable
