@@ -159,6 +159,9 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
         return true;
     }
 
+    // Main thread: the companion left the bus, taking every veil with it.
+    void companionLost();
+
     // Main thread: one signal of the companion.
     void handleSignal(const std::string& member, GVariant* parameters);
     void readSignal(const std::string& member, GVariant* parameters);
@@ -295,6 +298,11 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
             view->keyDown();
         }
     }
+    // The companion went, and every veil with it: the next update sends this one again.
+    void companionLost() {
+        sent_.reset();
+        placed_ = false;
+    }
 
   private:
     void remove() {
@@ -303,6 +311,7 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
         }
         window_ = 0;
         placed_ = false;
+        sent_.reset();
     }
 
     void update() {
@@ -311,6 +320,13 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
         }
         Rect bounds{0, 0, frame_.standardWidth(), frame_.standardHeight()};
         Drawing drawing = view_->draw(bounds);
+        // A pass sets the frame and orders the veil each time: only what changes, or a veil
+        // the companion could not place yet, is sent. Each call waits for the shell.
+        if (placed_ && sent_ && sent_->window == window_ && sent_->frame == frame_ &&
+            sent_->drawing == drawing) {
+            return;
+        }
+        sent_ = Sent{window_, frame_, drawing};
         GVariantBuilder texts;
         g_variant_builder_init(&texts, G_VARIANT_TYPE("a(sds(dddd)(dddd))"));
         for (const TextRun& run : drawing.texts) {
@@ -344,9 +360,24 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
     bool placed_ = false;
     bool closed_ = false;
     std::shared_ptr<PanelContent> view_;
+    // What the companion was last sent for the veil.
+    struct Sent {
+        uint64_t window = 0;
+        Rect frame;
+        Drawing drawing;
+    };
+    std::optional<Sent> sent_;
 };
 
 }  // namespace
+
+void GnomeDesktop::State::companionLost() {
+    for (auto& [id, weak] : veils) {
+        if (auto veil = weak.lock()) {
+            veil->companionLost();
+        }
+    }
+}
 
 GnomeDesktop::State::~State() {
     if (glibLoop != nullptr) {
@@ -466,6 +497,7 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
         // The companion took every veil with it. The core learns it from the permission it
         // checks next, and from the screen change that makes it look now.
         desktop->loop->post([desktop] {
+            desktop->companionLost();
             desktop->defaultCenterState.post(
                 {NotificationName::applicationDidChangeScreenParameters, {}});
         });
