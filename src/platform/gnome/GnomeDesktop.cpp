@@ -437,8 +437,8 @@ void GnomeDesktop::State::readSignal(const std::string& member, GVariant* parame
             workspaceCenter.post({NotificationName::workspaceDidActivateApplication, application});
         }
     } else if (member == "WorkspaceSwitched") {
-        // Every window on the workspaces left or entered changes visibility.
-        observers.deliver(0, "AXWindowMiniaturized");
+        // What the switch means for the windows on the workspaces left or entered is the
+        // core's to judge, from the pass the notification asks for.
         workspaceCenter.post({NotificationName::workspaceActiveSpaceDidChange, std::nullopt});
     } else if (member == "MonitorsChanged") {
         readScreen();

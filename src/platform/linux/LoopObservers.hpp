@@ -28,14 +28,13 @@ class LoopObservers {
         return std::make_unique<Observer>(record);
     }
 
-    // A window of process `pid` changed (0: a change that concerns every process): the
-    // observers of that process that registered `notification` hear of it at the next
-    // `flush`, once however often it was delivered meanwhile.
+    // A window of process `pid` changed: the observers of that process that registered
+    // `notification` hear of it at the next `flush`, once however often it was delivered
+    // meanwhile.
     void deliver(int32_t pid, const char* notification) {
         for (const auto& weak : records_) {
             auto record = weak.lock();
-            if (!record || (pid != 0 && record->pid != pid) ||
-                !record->notifications.contains(notification)) {
+            if (!record || record->pid != pid || !record->notifications.contains(notification)) {
                 continue;
             }
             pending_.insert({record, notification});

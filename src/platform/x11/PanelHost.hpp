@@ -37,9 +37,9 @@ class PanelHost {
     // a restack request relative to the window, or a change of state layer.
     virtual bool restackRequestsPreferred() = 0;
     virtual void preferRestackRequests(bool preferred) = 0;
-    // Whether a shield was seen not to stay in place as a managed window, so that shields are
-    // made as windows of our own from then on, also after the window manager restarts (what
-    // it did once it does again).
+    // Whether shields are made as windows of our own: once a shield was seen not to stay in
+    // place as a managed window, also after the window manager restarts (what it did once it
+    // does again), and while there are more shields than a window manager is given to manage.
     virtual bool unmanagedShieldsPreferred() = 0;
     virtual void preferUnmanagedShields() = 0;
     // The panel replaced its window by a new one.

@@ -3,6 +3,7 @@
 // tests can walk them without a server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -79,6 +80,12 @@ class ShieldPolicy {
     int maximumStateReverts = 2;
     // Hidings of a managed shield alone, while its window stays shown.
     int maximumHiddenReverts = 2;
+    // Shields the window manager is given to manage at most. Its work for each window grows
+    // with the windows it manages (openbox walks its lists for each request), so that a
+    // blocked application with thousands of windows would slow the whole desktop down, and
+    // the shields with it; beyond this many, new shields are windows of our own, restacked
+    // by the helper.
+    size_t maximumManagedShields = 64;
     // How long after a correction a managed shield is looked at again when the window
     // manager sent nothing at all in answer.
     double answerDelay = 0.1;

@@ -18,29 +18,26 @@ std::optional<bool> ShieldStacking::measure() {
     }
     // The server's order, not the one the window manager publishes: some publish the order
     // they meant rather than the one they made (IceWM).
-    const std::vector<xcb_window_t>& order = host_.tracker().rootChildren();
-    auto self = std::find(order.begin(), order.end(), order_.ownTopLevel);
-    auto target = std::find(order.begin(), order.end(), order_.clientTopLevel);
-    if (self == order.end() || target == order.end()) {
+    WindowTracker& tracker = host_.tracker();
+    std::optional<size_t> self = tracker.rootPosition(order_.ownTopLevel);
+    std::optional<size_t> target = tracker.rootPosition(order_.clientTopLevel);
+    if (!self || !target) {
         // Being reparented, or the window is gone: nothing to compare.
         return std::nullopt;
     }
-    bool inPlace = self > target;
+    bool inPlace = *self > *target;
     lowestBetween_ = XCB_NONE;
-    if (inPlace && self != target + 1) {
+    if (inPlace && *self != *target + 1) {
         // Windows between the two count only when they are shown.
-        xcb_connection_t* c = host_.connection().get();
-        std::vector<xcb_get_window_attributes_cookie_t> cookies;
-        for (auto it = target + 1; it != self; ++it) {
-            cookies.push_back(xcb_get_window_attributes(c, *it));
-        }
-        for (size_t i = 0; i < cookies.size(); ++i) {
-            auto attributes = reply(c, xcb_get_window_attributes_reply, cookies[i]);
-            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+        const std::vector<xcb_window_t>& order = tracker.rootChildren();
+        std::vector<xcb_window_t> between(order.begin() + static_cast<std::ptrdiff_t>(*target) + 1,
+                                          order.begin() + static_cast<std::ptrdiff_t>(*self));
+        std::vector<bool> shown = tracker.rootChildrenMapped(between);
+        for (size_t i = 0; i < between.size(); ++i) {
+            if (shown[i]) {
                 inPlace = false;
-                if (lowestBetween_ == XCB_NONE) {
-                    lowestBetween_ = *(target + 1 + static_cast<std::ptrdiff_t>(i));
-                }
+                lowestBetween_ = between[i];
+                break;
             }
         }
     }

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/linux/LoopNotificationCenter.hpp"
-#include "platform/linux/PollLoop.hpp"
 #include "platform/linux/LoopObservers.hpp"
+#include "platform/linux/PollLoop.hpp"
 #include "platform/x11/ShieldPolicy.hpp"
 #include "platform/x11/X11Connection.hpp"
 #include "platform/x11/X11Panel.hpp"
@@ -116,7 +116,10 @@ struct X11Desktop::State final : public x11::TrackerListener,
     }
     bool restackRequestsPreferred() override { return restackRequests; }
     void preferRestackRequests(bool preferred) override { restackRequests = preferred; }
-    bool unmanagedShieldsPreferred() override { return unmanagedShields; }
+    bool unmanagedShieldsPreferred() override {
+        return unmanagedShields ||
+               panels.size() >= x11::ShieldPolicy::standard().maximumManagedShields;
+    }
     void preferUnmanagedShields() override { unmanagedShields = true; }
     void panelWindowChanged(xcb_window_t old, xcb_window_t now) override {
         auto found = panels.find(old);

@@ -7,6 +7,7 @@
 #include <xcb/res.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace sh::x11 {
 
@@ -203,6 +204,12 @@ void WindowTracker::syncOnce() {
     }
     updateApplications();
     updateActiveWindow();
+    if (wmPresent_ != wmBefore) {
+        // Frames and their extents count differently now.
+        for (auto& [window, client] : clients_) {
+            client.shown.reset();
+        }
+    }
     if (started_ && wmPresent_ != wmBefore) {
         listener_.windowManagerChanged(wmPresent_);
     }
@@ -385,6 +392,8 @@ void WindowTracker::readDirtyProperties() {
     }
     for (Pending& entry : pending) {
         Client& client = *entry.client;
+        // The extents decide what is asked of the server for the window list.
+        client.shown.reset();
         for (auto& [atom, cookie] : entry.properties) {
             handlerFor(atom)->apply(client, connection_, cookie);
         }
@@ -431,6 +440,7 @@ void WindowTracker::findFrames(std::vector<Client*> clients) {
                 }
                 client->frame = cursor[client];
                 client->frameKnown = true;
+                client->shown.reset();
                 if (client->frame != client->window) {
                     frameToClient_[client->frame] = client->window;
                     // Window managers may keep the opacity on the frame only.
@@ -685,14 +695,14 @@ int64_t WindowTracker::layerOf(const Client& client) const {
 // The server's answers about one client that the window list needs, asked for all clients at
 // once and collected afterwards.
 struct WindowTracker::ShownQuery {
-    const Client* client;
+    Client* client;
     xcb_get_window_attributes_cookie_t attributes;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t origin;
     std::optional<xcb_get_geometry_cookie_t> frameGeometry;
 };
 
-WindowTracker::ShownQuery WindowTracker::queryShown(const Client& client) {
+WindowTracker::ShownQuery WindowTracker::queryShown(Client& client) {
     xcb_connection_t* c = connection_.get();
     xcb_window_t window = client.window;
     ShownQuery query{&client, xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
@@ -703,9 +713,9 @@ WindowTracker::ShownQuery WindowTracker::queryShown(const Client& client) {
     return query;
 }
 
-std::optional<WindowTracker::Shown> WindowTracker::collectShown(const ShownQuery& query) {
+void WindowTracker::collectShown(const ShownQuery& query, double now) {
     xcb_connection_t* c = connection_.get();
-    const Client& client = *query.client;
+    Client& client = *query.client;
     auto attributes = reply(c, xcb_get_window_attributes_reply, query.attributes);
     auto geometry = reply(c, xcb_get_geometry_reply, query.geometry);
     auto origin = reply(c, xcb_translate_coordinates_reply, query.origin);
@@ -713,15 +723,30 @@ std::optional<WindowTracker::Shown> WindowTracker::collectShown(const ShownQuery
     if (query.frameGeometry) {
         frameGeometry = reply(c, xcb_get_geometry_reply, *query.frameGeometry);
     }
+    client.shown.reset();
     if (!attributes || !geometry || !origin) {
         // Vanished between the list and the query.
-        return std::nullopt;
+        return;
     }
+    int32_t border = geometry->border_width;
+    Shown shown{attributes->map_state == XCB_MAP_STATE_VIEWABLE,
+                {origin->dst_x - border, origin->dst_y - border, geometry->width + 2 * border,
+                 geometry->height + 2 * border},
+                std::nullopt,
+                now};
+    if (frameGeometry) {
+        int32_t frameBorder = frameGeometry->border_width;
+        shown.frame = WindowGeometry{frameGeometry->x, frameGeometry->y,
+                                     frameGeometry->width + 2 * frameBorder,
+                                     frameGeometry->height + 2 * frameBorder};
+    }
+    client.shown = shown;
+}
+
+WindowGeometry WindowTracker::outerBounds(const Client& client) const {
     // The outer rectangle: the client's own, less the shadow margins a client-side
     // decorated window draws, plus the decorations of its frame.
-    int32_t border = geometry->border_width;
-    WindowGeometry bounds{origin->dst_x - border, origin->dst_y - border,
-                          geometry->width + 2 * border, geometry->height + 2 * border};
+    WindowGeometry bounds = client.shown->bounds;
     if (client.gtkFrameExtents) {
         const auto& e = *client.gtkFrameExtents;
         bounds.x += static_cast<int32_t>(e[0]);
@@ -738,12 +763,10 @@ std::optional<WindowTracker::Shown> WindowTracker::collectShown(const ShownQuery
         bounds.y -= static_cast<int32_t>(e[2]);
         bounds.width += static_cast<int32_t>(e[0] + e[1]);
         bounds.height += static_cast<int32_t>(e[2] + e[3]);
-    } else if (frameGeometry) {
-        int32_t frameBorder = frameGeometry->border_width;
-        bounds = {frameGeometry->x, frameGeometry->y, frameGeometry->width + 2 * frameBorder,
-                  frameGeometry->height + 2 * frameBorder};
+    } else if (client.shown->frame) {
+        bounds = *client.shown->frame;
     }
-    return Shown{attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.hidden, bounds};
+    return bounds;
 }
 
 WindowInfoRecord WindowTracker::recordOf(const Client& client, const WindowGeometry& bounds) const {
@@ -769,40 +792,51 @@ WindowInfoList WindowTracker::copyWindowInfo(uint32_t options) {
     stackingDirty_ = true;
     std::vector<xcb_window_t> order = stackingOrder();
     std::reverse(order.begin(), order.end());
+    // What the server shows of a client is asked again only when an event said it changed
+    // (a move, a resize, a map or unmap of it or its frame), or once it is older than a
+    // lifetime, for what no event of ours shows (a window between a frame and its client).
+    // A move of one window out of many asks about that window alone.
+    double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::vector<Client*> listed;
     std::vector<ShownQuery> queries;
-    queries.reserve(order.size());
+    listed.reserve(order.size());
     for (xcb_window_t window : order) {
         // One not yet read is announced by the next sync, and a later list shows it.
-        if (const Client* client = clientOf(window)) {
-            queries.push_back(queryShown(*client));
+        if (Client* client = clientOf(window)) {
+            listed.push_back(client);
+            if (!client->shown || now - client->shown->readAt > shownLifetime) {
+                queries.push_back(queryShown(*client));
+            }
         }
+    }
+    for (const ShownQuery& query : queries) {
+        collectShown(query, now);
     }
 
     std::vector<WindowInfoRecord> records;
-    records.reserve(queries.size());
+    records.reserve(listed.size());
     // Asked of the server only when a shown window is on another desktop.
     std::optional<bool> severalMonitors;
-    for (const ShownQuery& query : queries) {
-        std::optional<Shown> shown = collectShown(query);
-        if (!shown) {
+    for (const Client* client : listed) {
+        if (!client->shown) {
             continue;
         }
-        const Client& client = *query.client;
-        if (shown->viewable && !onCurrentDesktop(client) && !severalMonitors) {
+        bool viewable = client->shown->viewable && !client->hidden;
+        if (viewable && !onCurrentDesktop(*client) && !severalMonitors) {
             severalMonitors = monitorCount() > 1;
         }
         // A window manager with a desktop for each monitor (i3) shows several desktops at
         // once but names only the focused one current: with several monitors, a shown window
         // of another desktop is on screen. With one, it is on its way out of a desktop switch.
-        bool onScreen =
-            shown->viewable && (onCurrentDesktop(client) || severalMonitors.value_or(false));
+        bool onScreen = viewable && (onCurrentDesktop(*client) || severalMonitors.value_or(false));
         if ((options & windowListOptionOnScreenOnly) != 0 && !onScreen) {
             continue;
         }
-        if ((options & windowListExcludeDesktopElements) != 0 && isDesktopElement(client)) {
+        if ((options & windowListExcludeDesktopElements) != 0 && isDesktopElement(*client)) {
             continue;
         }
-        records.push_back(recordOf(client, shown->bounds));
+        records.push_back(recordOf(*client, outerBounds(*client)));
     }
     if (connection_.hasError()) {
         return std::nullopt;
@@ -913,13 +947,14 @@ void WindowTracker::notifyWindow(const Client& client, const char* notification)
 
 void WindowTracker::geometryEvent(xcb_window_t window, bool synthetic,
                                   const WindowGeometry& geometry) {
-    const Client* client = clientOf(window);
+    Client* client = clientOf(window);
     if (client == nullptr) {
         client = clientOfFrame(window);
     }
     if (client == nullptr) {
         return;
     }
+    client->shown.reset();
     auto [it, inserted] = geometries_.try_emplace({window, synthetic}, geometry);
     if (inserted) {
         // Nothing to compare with yet: the window may well have moved, and a spare pass is
@@ -942,6 +977,7 @@ const std::vector<xcb_window_t>& WindowTracker::rootChildren() {
     if (rootChildrenDirty_) {
         rootChildrenDirty_ = false;
         rootChildren_.clear();
+        rootPositions_.clear();
         xcb_connection_t* c = connection_.get();
         auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, connection_.root()));
         if (tree) {
@@ -952,11 +988,62 @@ const std::vector<xcb_window_t>& WindowTracker::rootChildren() {
     return rootChildren_;
 }
 
+std::vector<bool> WindowTracker::rootChildrenMapped(const std::vector<xcb_window_t>& windows) {
+    // Known from the root's map and unmap events; a window not seen since it came under the
+    // root is asked about once, all such windows together.
+    xcb_connection_t* c = connection_.get();
+    std::vector<std::pair<size_t, xcb_get_window_attributes_cookie_t>> asked;
+    std::vector<bool> mapped(windows.size(), false);
+    for (size_t i = 0; i < windows.size(); ++i) {
+        auto known = rootChildMapped_.find(windows[i]);
+        if (known != rootChildMapped_.end()) {
+            mapped[i] = known->second;
+        } else {
+            asked.emplace_back(i, xcb_get_window_attributes(c, windows[i]));
+        }
+    }
+    for (auto& [i, cookie] : asked) {
+        auto attributes = reply(c, xcb_get_window_attributes_reply, cookie);
+        if (attributes) {
+            mapped[i] = attributes->map_state != XCB_MAP_STATE_UNMAPPED;
+            rootChildMapped_[windows[i]] = mapped[i];
+        }
+    }
+    return mapped;
+}
+
+std::optional<size_t> WindowTracker::rootPosition(xcb_window_t window) {
+    const std::vector<xcb_window_t>& children = rootChildren();
+    if (rootPositions_.empty() && !children.empty()) {
+        // Built once for each reading of the tree, so that placing every shield in the order
+        // costs no walk of the whole order per shield.
+        rootPositions_.reserve(children.size());
+        for (size_t i = 0; i < children.size(); ++i) {
+            rootPositions_.emplace(children[i], i);
+        }
+    }
+    auto found = rootPositions_.find(window);
+    return found == rootPositions_.end() ? std::nullopt : std::optional<size_t>(found->second);
+}
+
 void WindowTracker::handleEvent(const xcb_generic_event_t* event) {
-    // Any event may stand for a change of the tree.
-    rootChildrenDirty_ = true;
     uint8_t type = event->response_type & 0x7f;
     switch (type) {
+        case XCB_CREATE_NOTIFY: {
+            auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
+            if (e->parent == connection_.root()) {
+                // Every window starts unmapped.
+                rootChildMapped_[e->window] = false;
+            }
+            rootChildrenDirty_ = true;
+            return;
+        }
+        case XCB_GRAVITY_NOTIFY:
+        case XCB_CIRCULATE_NOTIFY:
+            // The root's children or their order changed (the root's substructure is all
+            // that reports these to us).
+            rootChildrenDirty_ = true;
+            return;
         case XCB_PROPERTY_NOTIFY:
             onProperty(*reinterpret_cast<const xcb_property_notify_event_t*>(event));
             return;
@@ -1000,14 +1087,10 @@ void WindowTracker::onProperty(const xcb_property_notify_event_t& e) {
                    e.atom == atoms._NET_ACTIVE_WINDOW) {
             rootDirty_ = true;
         } else if (e.atom == atoms._NET_CURRENT_DESKTOP) {
+            // What the switch means for the windows on the desktops left or entered is the
+            // core's to judge, from the pass the notification asks for.
             rootDirty_ = true;
             listener_.currentDesktopChanged();
-            // Every window on the desktops left or entered changes visibility.
-            for (const auto& [window, client] : clients_) {
-                if (client.desktop && *client.desktop != allDesktops) {
-                    notifyWindow(client, "AXWindowMiniaturized");
-                }
-            }
         }
         return;
     }
@@ -1039,26 +1122,33 @@ void WindowTracker::onConfigure(const xcb_configure_notify_event_t& e, bool synt
     int32_t border = e.border_width;
     geometryEvent(e.window, synthetic, {e.x, e.y, e.width + 2 * border, e.height + 2 * border});
     if (e.event == root && !synthetic) {
+        // A child of the root moved or was restacked.
+        rootChildrenDirty_ = true;
         listener_.topLevelConfigured(e);
     }
 }
 
 void WindowTracker::onMapChange(xcb_window_t parent, xcb_window_t window, bool mapped) {
     if (parent == connection_.root()) {
+        rootChildMapped_[window] = mapped;
+        rootChildrenDirty_ = true;
         treeDirty_ = true;
         stackingDirty_ = true;
     }
-    const Client* client = clientOf(window);
+    Client* client = clientOf(window);
     if (client == nullptr) {
         client = clientOfFrame(window);
     }
     if (client != nullptr) {
+        client->shown.reset();
         notifyWindow(*client, mapped ? "AXWindowDeminiaturized" : "AXWindowMiniaturized");
     }
 }
 
 void WindowTracker::onDestroy(const xcb_destroy_notify_event_t& e) {
     if (e.event == connection_.root()) {
+        rootChildMapped_.erase(e.window);
+        rootChildrenDirty_ = true;
         treeDirty_ = true;
         stackingDirty_ = true;
     }
@@ -1074,11 +1164,15 @@ void WindowTracker::onDestroy(const xcb_destroy_notify_event_t& e) {
 
 void WindowTracker::onReparent(const xcb_reparent_notify_event_t& e) {
     if (e.event == connection_.root()) {
+        // Into the root or out of it: whether it is mapped is asked when it matters.
+        rootChildMapped_.erase(e.window);
+        rootChildrenDirty_ = true;
         treeDirty_ = true;
         stackingDirty_ = true;
     }
     if (Client* client = clientOf(e.window)) {
         client->frameKnown = false;
+        client->shown.reset();
         stale_.insert(client->window);
     }
 }

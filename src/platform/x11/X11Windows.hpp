@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/WindowList.hpp"
@@ -88,10 +89,26 @@ class WindowTracker {
     // The root's children bottom to top, as the server has them: the real stacking order,
     // whatever a window manager publishes.
     const std::vector<xcb_window_t>& rootChildren();
+    // Where a direct child of the root is in `rootChildren`; absent for any other window.
+    std::optional<size_t> rootPosition(xcb_window_t window);
+    // Whether each of these children of the root is mapped (and so shown, the root being
+    // shown), as the root's events told.
+    std::vector<bool> rootChildrenMapped(const std::vector<xcb_window_t>& windows);
 
   private:
     // The managed windows bottom to top, as the window manager last published them.
     const std::vector<xcb_window_t>& stackingOrder();
+    // What the server last showed of a client: whether it is viewable, its rectangle in root
+    // coordinates (border included), its frame's where it has one that counts, and when this
+    // was read (the monotonic clock's seconds).
+    struct Shown {
+        bool viewable = false;
+        WindowGeometry bounds;
+        std::optional<WindowGeometry> frame;
+        double readAt = 0;
+    };
+    // How long what a client shows is taken as read without an event saying it changed.
+    static constexpr double shownLifetime = 4.0;
     struct Client {
         xcb_window_t window = XCB_NONE;
         xcb_window_t frame = XCB_NONE;
@@ -110,6 +127,7 @@ class WindowTracker {
         std::set<xcb_atom_t> dirty;
         bool frameOpacityDirty = false;
         bool hidden = false;
+        std::optional<Shown> shown;
     };
     struct Application {
         int32_t pid = 0;
@@ -129,12 +147,10 @@ class WindowTracker {
 
     // For the window list: what the server shows of a client, asked for and collected.
     struct ShownQuery;
-    struct Shown {
-        bool viewable = false;
-        WindowGeometry bounds;
-    };
-    ShownQuery queryShown(const Client& client);
-    std::optional<Shown> collectShown(const ShownQuery& query);
+    ShownQuery queryShown(Client& client);
+    void collectShown(const ShownQuery& query, double now);
+    // The client's outer rectangle in root coordinates, from what it shows and its extents.
+    WindowGeometry outerBounds(const Client& client) const;
     WindowInfoRecord recordOf(const Client& client, const WindowGeometry& bounds) const;
 
     void syncOnce();
@@ -181,6 +197,8 @@ class WindowTracker {
     std::vector<xcb_window_t> clientList_;
     std::vector<xcb_window_t> stacking_;
     std::vector<xcb_window_t> rootChildren_;
+    std::unordered_map<xcb_window_t, size_t> rootPositions_;
+    std::unordered_map<xcb_window_t, bool> rootChildMapped_;
     bool rootChildrenDirty_ = true;
     xcb_window_t activeWindow_ = XCB_NONE;
     bool activeDirty_ = false;
