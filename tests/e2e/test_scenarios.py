@@ -290,6 +290,39 @@ class ScenarioBase(DisplayCase):
         self.settled(2)
         self.assertIsNone(self.helper.process.poll())
 
+    def scenario_many_windows(self):
+        # More windows than shields a window manager is given to manage: the shields beyond
+        # that are windows of the helper's own, and every window is covered all the same, and
+        # followed when it moves.
+        count = 70
+        many = {"id": "many", "name": "Many", "bundleId": "ManyWindows"}
+        self.processes.start([os.environ["XPROBE"], "windows", "ManyWindows", "100", "80",
+                              str(count)], self.display.env)
+        wait_until(lambda: len(client_windows(self.display.state(), "ManyWindows")) == count
+                   or Probe("not all mapped"), f"{count} more windows", timeout=DEADLINE)
+        self.helper.request("update", targets=TARGETS + [many])
+        classes = TARGET_CLASSES + ["ManyWindows"]
+
+        def covered(what):
+            def probe():
+                state = self.display.state()
+                problem = coverage_problem(state, classes)
+                if problem:
+                    return Probe(problem)
+                status = latest_status(self.helper)
+                counts = (status["eligibleWindowCount"], status["coveredWindowCount"])
+                return state if counts == (count + 2, count + 2) else Probe(f"counts {counts}")
+            return wait_until(probe, what, timeout=DEADLINE)
+
+        state = covered(f"{count + 2} covered windows")
+        own = sum(1 for (_, toplevel, _) in client_windows(state, SHIELD_CLASS)
+                  if toplevel["override"])
+        # At least those beyond the window manager's share; more if one fell back on its own.
+        self.assertGreaterEqual(own, count + 2 - 64, "shields of the helper's own")
+        window = client_windows(state, "ManyWindows")[-1][2]["id"]
+        self.display.xdotool("windowmove", window, 500, 420)
+        covered("the moved window covered")
+
     def scenario_window_manager_starts(self):
         # Shields made as override-redirect windows become managed ones and stay in place.
         self.extra_wm = self.display.start_wm()
@@ -315,6 +348,7 @@ SCENARIOS = [
     ("desktop_switch", (WM,)),
     ("windows_vanish_while_watched", BOTH),
     ("window_manager_starts", (NO_WM,)),
+    ("many_windows", (WM,)),
 ]
 
 

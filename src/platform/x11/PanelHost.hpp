@@ -5,8 +5,8 @@
 #include <xcb/xcb.h>
 
 #include "platform/MainLoop.hpp"
-#include "platform/x11/X11Connection.hpp"
-#include "platform/x11/X11Windows.hpp"
+#include "platform/x11/Connection.hpp"
+#include "platform/x11/WindowTracker.hpp"
 
 namespace sh::x11 {
 
@@ -39,11 +39,14 @@ class PanelHost {
     virtual void preferRestackRequests(bool preferred) = 0;
     // Whether shields are made as windows of our own: once a shield was seen not to stay in
     // place as a managed window, also after the window manager restarts (what it did once it
-    // does again), and while there are more shields than a window manager is given to manage.
+    // does again), and once there were more shields than a window manager is given to manage.
     virtual bool unmanagedShieldsPreferred() = 0;
     virtual void preferUnmanagedShields() = 0;
     // The panel replaced its window by a new one.
     virtual void panelWindowChanged(xcb_window_t old, xcb_window_t now) = 0;
+    // The root's child that holds the panel's window `panel` changed from `old` to `now`
+    // (either may be none): the root's events about it go to that panel alone.
+    virtual void panelTopLevelChanged(xcb_window_t panel, xcb_window_t old, xcb_window_t now) = 0;
 };
 
 }  // namespace sh::x11

@@ -83,7 +83,7 @@ class ShieldPolicy {
     // Shields the window manager is given to manage at most. Its work for each window grows
     // with the windows it manages (openbox walks its lists for each request), so that a
     // blocked application with thousands of windows would slow the whole desktop down, and
-    // the shields with it; beyond this many, new shields are windows of our own, restacked
+    // the shields with it; beyond this many, every shield is a window of our own, restacked
     // by the helper.
     size_t maximumManagedShields = 64;
     // How long after a correction a managed shield is looked at again when the window

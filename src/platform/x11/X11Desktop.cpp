@@ -7,15 +7,16 @@
 #include <deque>
 #include <map>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/LoopNotificationCenter.hpp"
 #include "platform/linux/LoopObservers.hpp"
 #include "platform/linux/PollLoop.hpp"
+#include "platform/x11/Connection.hpp"
 #include "platform/x11/ShieldPolicy.hpp"
-#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/WindowTracker.hpp"
 #include "platform/x11/X11Panel.hpp"
-#include "platform/x11/X11Windows.hpp"
 
 namespace sh {
 
@@ -44,6 +45,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
     LoopNotificationCenter workspaceCenter{*loop};
     LoopNotificationCenter defaultCenterState{*loop};
     std::map<xcb_window_t, std::weak_ptr<X11Panel>> panels;
+    // The root's child that holds each panel (its frame, or the panel's own window), by the
+    // panel's window: the root's events about a top-level go to its panel alone.
+    std::unordered_map<xcb_window_t, xcb_window_t> panelOfTopLevel;
     LoopObservers observers{*loop};
     std::deque<XcbPtr<xcb_generic_event_t>> stashed;
     // Expires with the desktop; panels the core still holds then do nothing.
@@ -116,11 +120,17 @@ struct X11Desktop::State final : public x11::TrackerListener,
     }
     bool restackRequestsPreferred() override { return restackRequests; }
     void preferRestackRequests(bool preferred) override { restackRequests = preferred; }
-    bool unmanagedShieldsPreferred() override {
-        return unmanagedShields ||
-               panels.size() >= x11::ShieldPolicy::standard().maximumManagedShields;
-    }
+    bool unmanagedShieldsPreferred() override { return unmanagedShields; }
     void preferUnmanagedShields() override { unmanagedShields = true; }
+    void panelTopLevelChanged(xcb_window_t panel, xcb_window_t old, xcb_window_t now) override {
+        auto found = panelOfTopLevel.find(old);
+        if (found != panelOfTopLevel.end() && found->second == panel) {
+            panelOfTopLevel.erase(found);
+        }
+        if (now != XCB_NONE) {
+            panelOfTopLevel[now] = panel;
+        }
+    }
     void panelWindowChanged(xcb_window_t old, xcb_window_t now) override {
         auto found = panels.find(old);
         if (found != panels.end()) {
@@ -190,6 +200,7 @@ struct X11Desktop::State final : public x11::TrackerListener,
             held.push_back(panel);
         }
         panels.clear();
+        panelOfTopLevel.clear();
         stashed.clear();
         stackingCheckPending = false;
         placementCheckPending = false;
@@ -275,9 +286,14 @@ struct X11Desktop::State final : public x11::TrackerListener,
                 if (type != XCB_CONFIGURE_NOTIFY) {
                     placementCheckPending = true;
                 }
-                // A copy: a panel may replace its window meanwhile (a shield being dragged).
-                for (auto& [window, panel] : livePanels()) {
-                    panel->topLevelEvent(event);
+                auto holder = panelOfTopLevel.find(e->window);
+                if (holder != panelOfTopLevel.end()) {
+                    auto it = panels.find(holder->second);
+                    if (it != panels.end()) {
+                        if (auto panel = it->second.lock()) {
+                            panel->topLevelEvent(event);
+                        }
+                    }
                 }
             }
         }
@@ -332,8 +348,12 @@ struct X11Desktop::State final : public x11::TrackerListener,
     void handleEvents(bool readSocket) {
         // What the core asked of the shields since the last turn goes out first, so that the
         // events that follow are judged against it.
+        // The panels as they are at the start of the turn: none is made during it (only the
+        // core makes panels, and it is not called from here), and one closed meanwhile does
+        // nothing when asked.
+        const auto live = livePanels();
         bool pushed = false;
-        for (auto& [window, panel] : livePanels()) {
+        for (auto& [window, panel] : live) {
             pushed = panel->pushChanges() || pushed;
         }
         if (pushed) {
@@ -364,24 +384,24 @@ struct X11Desktop::State final : public x11::TrackerListener,
             lastStackingChange = loop->now();
             if (stackingSettling) {
                 stackingChangedWhileSettling = true;
-                for (auto& [window, panel] : livePanels()) {
+                for (auto& [window, panel] : live) {
                     panel->measureStacking();
                 }
             } else {
-                checkStacking();
+                checkStacking(live);
                 settleStacking(stackingSettleDelay);
             }
         } else if (placementCheckPending) {
             placementCheckPending = false;
-            for (auto& [window, panel] : livePanels()) {
+            for (auto& [window, panel] : live) {
                 panel->measureStacking();
             }
         }
-        for (auto& [window, panel] : livePanels()) {
+        for (auto& [window, panel] : live) {
             panel->reportPlacementIfChanged();
         }
         observers.flush();
-        for (auto& [window, panel] : livePanels()) {
+        for (auto& [window, panel] : live) {
             panel->redrawIfNeeded();
         }
         xcb_flush(display->get());
@@ -409,14 +429,15 @@ struct X11Desktop::State final : public x11::TrackerListener,
             if (stackingChangedWhileSettling) {
                 // Once for the rest of the burst, however many restacks it held.
                 stackingChangedWhileSettling = false;
-                checkStacking();
+                checkStacking(livePanels());
             }
         });
     }
 
     // Once per batch of events, however many restacks it held.
-    void checkStacking() {
-        for (auto& [window, panel] : livePanels()) {
+    void checkStacking(
+        const std::vector<std::pair<xcb_window_t, std::shared_ptr<X11Panel>>>& live) {
+        for (auto& [window, panel] : live) {
             panel->keepInPlace();
         }
     }
@@ -523,6 +544,16 @@ WindowInfoList X11Desktop::copyWindowInfo(uint32_t options, int64_t) {
 }
 
 std::shared_ptr<Panel> X11Desktop::createPanel(const PanelConfiguration& configuration) {
+    if (!state_->unmanagedShields &&
+        state_->panels.size() >= x11::ShieldPolicy::standard().maximumManagedShields) {
+        // Too many for the window manager: every shield becomes a window of our own, those
+        // already shown included, as a window manager that restacks some while the helper
+        // restacks the others would never let the two kinds settle. It stays so.
+        state_->unmanagedShields = true;
+        for (auto& [window, shown] : state_->livePanels()) {
+            shown->windowManagerChanged(state_->windows->windowManagerPresent());
+        }
+    }
     auto panel =
         std::make_shared<X11Panel>(*state_, std::weak_ptr<void>(state_->alive), configuration);
     state_->panels[panel->window()] = panel;

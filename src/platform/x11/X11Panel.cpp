@@ -59,7 +59,7 @@ void X11Panel::createWindow(bool managed) {
                    (configuration_.collectionBehavior & collectionBehaviorTransient) != 0);
     // A window of our own is its own top-level, created where asked; a managed one's frame
     // is known once the window manager shows it.
-    order_.ownTopLevel = managed ? XCB_NONE : window_.id();
+    setOwnTopLevel(managed ? XCB_NONE : window_.id());
     frameViewable_ = false;
     frameUnsized_ = false;
     stacking_.forgetMeasurement();
@@ -202,7 +202,7 @@ void X11Panel::pushOrder() {
             }
             window_.map();
             order_.mapped = true;
-            order_.ownTopLevel = window_.id();
+            setOwnTopLevel(window_.id());
             stacking_.restackedAt(order_.clientTopLevel);
             return;
         }
@@ -454,6 +454,7 @@ void X11Panel::recreateWindow(bool managed, bool wasShown, bool wantedKey) {
 
 void X11Panel::connectionLost() {
     // The server destroyed our windows with the connection; nothing more is asked of it.
+    order_.ownTopLevel = XCB_NONE;
     window_.forget();
     focus_.forgetWindows();
 }
@@ -485,6 +486,7 @@ void X11Panel::close() {
     closed_ = true;
     if (connected) {
         xcb_window_t id = window_.id();
+        setOwnTopLevel(XCB_NONE);
         focus_.destroyRetired();
         window_.destroy();
         host_.panelClosed(id);
@@ -720,18 +722,25 @@ void X11Panel::topLevelEvent(const xcb_generic_event_t* event) {
 void X11Panel::findOwnTopLevel() {
     // The root's child that holds the shield: the window manager's frame, or the shield.
     xcb_connection_t* c = host_.connection().get();
-    order_.ownTopLevel = XCB_NONE;
     xcb_window_t window = window_.id();
     for (int depth = 0; depth < 8; ++depth) {
         auto tree = reply(c, xcb_query_tree_reply, xcb_query_tree(c, window));
         if (!tree) {
-            return;
+            break;
         }
         if (tree->parent == tree->root) {
-            order_.ownTopLevel = window;
+            setOwnTopLevel(window);
             return;
         }
         window = tree->parent;
+    }
+    setOwnTopLevel(XCB_NONE);
+}
+
+void X11Panel::setOwnTopLevel(xcb_window_t topLevel) {
+    if (topLevel != order_.ownTopLevel) {
+        host_.panelTopLevelChanged(window_.id(), order_.ownTopLevel, topLevel);
+        order_.ownTopLevel = topLevel;
     }
 }
 

@@ -106,6 +106,7 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
 
     // Policing what the window manager does to a managed shield.
     void findOwnTopLevel();
+    void setOwnTopLevel(xcb_window_t topLevel);
     // Reads where the panel's top-level is and whether it is shown, after the window manager
     // framed the panel anew (or left it unframed).
     void readOwnTopLevel();

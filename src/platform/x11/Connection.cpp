@@ -1,5 +1,5 @@
 // Connecting to the X server and the request helpers shared by the X11 desktop.
-#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/Connection.hpp"
 
 #include <cairo-xcb.h>
 #include <unistd.h>

@@ -17,7 +17,7 @@
 
 #include "platform/WindowList.hpp"
 #include "platform/Workspace.hpp"
-#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/Connection.hpp"
 
 namespace sh::x11 {
 

@@ -1,6 +1,6 @@
 // Tracking other applications' windows on X: which top-level windows are managed, who owns
 // them, how they look in the window list, and which changes the core must hear about.
-#include "platform/x11/X11Windows.hpp"
+#include "platform/x11/WindowTracker.hpp"
 
 #include <unistd.h>
 #include <xcb/randr.h>
