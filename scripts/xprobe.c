@@ -55,48 +55,119 @@ static xcb_atom_t intern(const char* name) {
     return atom;
 }
 
-/* The class part of WM_CLASS of the first window at or below `w` (three levels deep at most,
- * enough for reparenting window managers) that has one; `client` receives that window. */
-static int find_class(xcb_window_t w, int depth, char* out, size_t size, xcb_window_t* client) {
-    xcb_get_property_reply_t* p = xcb_get_property_reply(
-        c, xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), NULL);
-    if (p != NULL && p->format == 8 && xcb_get_property_value_length(p) > 0) {
-        const char* value = xcb_get_property_value(p);
-        int length = xcb_get_property_value_length(p);
-        int instance = (int)strnlen(value, (size_t)length);
-        int start = instance + 1 < length ? instance + 1 : 0;
-        int n = (int)strnlen(value + start, (size_t)(length - start));
-        if ((size_t)n >= size) {
-            n = (int)size - 1;
-        }
-        memcpy(out, value + start, (size_t)n);
-        out[n] = '\0';
-        *client = w;
-        free(p);
-        return 1;
-    }
-    free(p);
-    if (depth >= 3) {
-        return 0;
-    }
-    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), NULL);
-    int found = 0;
-    if (tree != NULL) {
-        xcb_window_t* children = xcb_query_tree_children(tree);
-        int n = xcb_query_tree_children_length(tree);
-        for (int i = 0; i < n && !found; ++i) {
-            found = find_class(children[i], depth + 1, out, size, client);
-        }
-        free(tree);
-    }
-    return found;
-}
-
 struct toplevel {
     xcb_window_t frame, client;
     int x, y, w, h;
     char cls[128];
 };
+
+/* One window below a top-level, read while looking for the client inside it. */
+struct node {
+    xcb_window_t window;
+    int first_child, child_count; /* indices into the node array; count -1: not read */
+    int has_class;
+    char cls[128];
+};
+
+static struct node* nodes;
+static int node_count, node_capacity;
+
+static int add_node(xcb_window_t window) {
+    if (node_count == node_capacity) {
+        node_capacity = node_capacity ? node_capacity * 2 : 4096;
+        nodes = realloc(nodes, (size_t)node_capacity * sizeof *nodes);
+        if (nodes == NULL) {
+            fprintf(stderr, "xprobe: out of memory\n");
+            exit(1);
+        }
+    }
+    struct node* n = &nodes[node_count];
+    n->window = window;
+    n->first_child = 0;
+    n->child_count = -1;
+    n->has_class = 0;
+    n->cls[0] = '\0';
+    return node_count++;
+}
+
+/* Stores the class part of WM_CLASS (instance and class, each ended by a NUL). */
+static void take_class(struct node* n, xcb_get_property_reply_t* p) {
+    if (p == NULL || p->format != 8 || xcb_get_property_value_length(p) <= 0) {
+        return;
+    }
+    const char* value = xcb_get_property_value(p);
+    int length = xcb_get_property_value_length(p);
+    int instance = (int)strnlen(value, (size_t)length);
+    int start = instance + 1 < length ? instance + 1 : 0;
+    int size = (int)strnlen(value + start, (size_t)(length - start));
+    if ((size_t)size >= sizeof n->cls) {
+        size = (int)sizeof n->cls - 1;
+    }
+    memcpy(n->cls, value + start, (size_t)size);
+    n->cls[size] = '\0';
+    n->has_class = 1;
+}
+
+/* Reads the windows below the nodes [begin, end) one level at a time, three levels deep at
+ * most, with every level's requests sent before any reply is awaited: a probe of thousands of
+ * top-levels then costs the server a few batches, not one round trip per window. */
+static void read_levels(int begin, int end) {
+    for (int depth = 0; depth <= 3 && begin < end; ++depth) {
+        int count = end - begin;
+        xcb_get_property_cookie_t* classes = malloc((size_t)count * sizeof *classes);
+        xcb_query_tree_cookie_t* trees = malloc((size_t)count * sizeof *trees);
+        if (classes == NULL || trees == NULL) {
+            fprintf(stderr, "xprobe: out of memory\n");
+            exit(1);
+        }
+        for (int i = 0; i < count; ++i) {
+            xcb_window_t w = nodes[begin + i].window;
+            classes[i] = xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
+            if (depth < 3) {
+                trees[i] = xcb_query_tree(c, w);
+            }
+        }
+        for (int i = 0; i < count; ++i) {
+            xcb_get_property_reply_t* p = xcb_get_property_reply(c, classes[i], NULL);
+            take_class(&nodes[begin + i], p);
+            free(p);
+            if (depth == 3) {
+                continue;
+            }
+            xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, trees[i], NULL);
+            /* A window with a class is the client: what lies below it is not looked at. */
+            if (tree != NULL && !nodes[begin + i].has_class) {
+                xcb_window_t* children = xcb_query_tree_children(tree);
+                int n = xcb_query_tree_children_length(tree);
+                int first = node_count;
+                for (int k = 0; k < n; ++k) {
+                    add_node(children[k]);
+                }
+                nodes[begin + i].first_child = first;
+                nodes[begin + i].child_count = n;
+            }
+            free(tree);
+        }
+        free(classes);
+        free(trees);
+        begin = end;
+        end = node_count;
+    }
+}
+
+/* The first node at or below `i` with a class, depth first in stacking order; -1 for none. */
+static int first_with_class(int i) {
+    if (nodes[i].has_class) {
+        return i;
+    }
+    for (int k = 0; k < nodes[i].child_count; ++k) {
+        int found = first_with_class(nodes[i].first_child + k);
+        if (found >= 0) {
+            return found;
+        }
+    }
+    return -1;
+}
 
 /* The viewable top-levels, bottom to top. */
 static int read_toplevels(struct toplevel* out, int max) {
@@ -106,13 +177,23 @@ static int read_toplevels(struct toplevel* out, int max) {
     }
     xcb_window_t* children = xcb_query_tree_children(tree);
     int n = xcb_query_tree_children_length(tree);
+    xcb_get_window_attributes_cookie_t* attributes = malloc((size_t)n * sizeof *attributes);
+    xcb_get_geometry_cookie_t* geometries = malloc((size_t)n * sizeof *geometries);
+    if (n > 0 && (attributes == NULL || geometries == NULL)) {
+        fprintf(stderr, "xprobe: out of memory\n");
+        exit(1);
+    }
+    for (int i = 0; i < n; ++i) {
+        attributes[i] = xcb_get_window_attributes(c, children[i]);
+        geometries[i] = xcb_get_geometry(c, children[i]);
+    }
+    node_count = 0;
     int count = 0;
-    for (int i = 0; i < n && count < max; ++i) {
+    for (int i = 0; i < n; ++i) {
         xcb_get_window_attributes_reply_t* a =
-            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), NULL);
-        xcb_get_geometry_reply_t* g =
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), NULL);
-        if (a != NULL && g != NULL && a->map_state == XCB_MAP_STATE_VIEWABLE) {
+            xcb_get_window_attributes_reply(c, attributes[i], NULL);
+        xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c, geometries[i], NULL);
+        if (a != NULL && g != NULL && a->map_state == XCB_MAP_STATE_VIEWABLE && count < max) {
             struct toplevel* t = &out[count++];
             t->frame = children[i];
             t->client = XCB_NONE;
@@ -120,14 +201,24 @@ static int read_toplevels(struct toplevel* out, int max) {
             t->y = g->y;
             t->w = g->width + 2 * g->border_width;
             t->h = g->height + 2 * g->border_width;
-            if (!find_class(children[i], 0, t->cls, sizeof t->cls, &t->client)) {
-                strcpy(t->cls, "-");
-            }
+            add_node(children[i]); /* node k is top-level k */
         }
         free(a);
         free(g);
     }
+    free(attributes);
+    free(geometries);
     free(tree);
+    read_levels(0, node_count);
+    for (int i = 0; i < count; ++i) {
+        int found = first_with_class(i);
+        if (found >= 0) {
+            strcpy(out[i].cls, nodes[found].cls);
+            out[i].client = nodes[found].window;
+        } else {
+            strcpy(out[i].cls, "-");
+        }
+    }
     return count;
 }
 
