@@ -139,19 +139,26 @@ void WindowTracker::syncOnce() {
     std::vector<xcb_window_t> wanted;
     bool listChanged = false;
     if (wmPresent_) {
-        wanted = clientList_;
-        listChanged = true;
+        // Compared with the clients only when the list changed: a flood of new windows sets
+        // properties on thousands of clients, and each of those turns would otherwise walk
+        // every client.
+        if (clientListDirty_ || wmPresent_ != wmBefore) {
+            wanted = clientList_;
+            listChanged = true;
+        }
     } else if (treeDirty_) {
         wanted = unmanagedTopLevels();
         listChanged = true;
     }
     treeDirty_ = false;
+    clientListDirty_ = false;
 
     std::vector<Client> removed;
     if (listChanged) {
-        std::set<xcb_window_t> wantedSet(wanted.begin(), wanted.end());
+        std::vector<xcb_window_t> wantedSet(wanted);
+        std::sort(wantedSet.begin(), wantedSet.end());
         for (auto it = clients_.begin(); it != clients_.end();) {
-            if (!wantedSet.contains(it->first)) {
+            if (!std::binary_search(wantedSet.begin(), wantedSet.end(), it->first)) {
                 removed.push_back(it->second);
                 if (it->second.frame != it->first) {
                     frameToClient_.erase(it->second.frame);
@@ -247,7 +254,11 @@ void WindowTracker::readRoot() {
     }
     wmCheckWindow_ = present ? checkWindow : XCB_NONE;
     wmPresent_ = present;
-    clientList_ = present && list ? *list : std::vector<xcb_window_t>{};
+    std::vector<xcb_window_t> newList = present && list ? *list : std::vector<xcb_window_t>{};
+    if (newList != clientList_) {
+        clientList_ = std::move(newList);
+        clientListDirty_ = true;
+    }
     xcb_window_t newActive = present && active && !active->empty() ? (*active)[0] : XCB_NONE;
     if (newActive != activeWindow_) {
         activeWindow_ = newActive;
@@ -1016,14 +1027,21 @@ std::optional<size_t> WindowTracker::rootPosition(xcb_window_t window) {
     const std::vector<xcb_window_t>& children = rootChildren();
     if (rootPositions_.empty() && !children.empty()) {
         // Built once for each reading of the tree, so that placing every shield in the order
-        // costs no walk of the whole order per shield.
-        rootPositions_.reserve(children.size());
+        // costs no walk of the whole order per shield. A sorted vector, reused from one
+        // reading to the next: with thousands of windows coming and going, a node per window
+        // allocated and freed at every reading cost more than the lookups.
+        rootPositions_.resize(children.size());
         for (size_t i = 0; i < children.size(); ++i) {
-            rootPositions_.emplace(children[i], i);
+            rootPositions_[i] = {children[i], i};
         }
+        std::sort(rootPositions_.begin(), rootPositions_.end());
     }
-    auto found = rootPositions_.find(window);
-    return found == rootPositions_.end() ? std::nullopt : std::optional<size_t>(found->second);
+    auto found = std::lower_bound(rootPositions_.begin(), rootPositions_.end(),
+                                  std::pair<xcb_window_t, size_t>{window, 0});
+    if (found == rootPositions_.end() || found->first != window) {
+        return std::nullopt;
+    }
+    return found->second;
 }
 
 void WindowTracker::handleEvent(const xcb_generic_event_t* event) {

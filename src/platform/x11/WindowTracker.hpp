@@ -195,9 +195,10 @@ class WindowTracker {
     bool wmPresent_ = false;
     xcb_window_t wmCheckWindow_ = XCB_NONE;
     std::vector<xcb_window_t> clientList_;
+    bool clientListDirty_ = true;  // clientList_ changed since the clients were compared with it
     std::vector<xcb_window_t> stacking_;
     std::vector<xcb_window_t> rootChildren_;
-    std::unordered_map<xcb_window_t, size_t> rootPositions_;
+    std::vector<std::pair<xcb_window_t, size_t>> rootPositions_;  // sorted by window
     std::unordered_map<xcb_window_t, bool> rootChildMapped_;
     bool rootChildrenDirty_ = true;
     xcb_window_t activeWindow_ = XCB_NONE;
