@@ -43,14 +43,7 @@ DRAG_GAP = 0.3
 
 # Checks that fail under a window manager for a reason the helper cannot (yet) do anything
 # about; each says why.
-KNOWN_SHORTFALLS = {
-    # Fluxbox lists both states, and mostly applies them, but now and then the window never
-    # takes on the state asked for. The helper may be what takes it back: a layer correction
-    # on a shield that Fluxbox spreads to the covered window is undone on that window, and
-    # one that comes just as the person asks for the state would undo theirs too.
-    ("fluxbox", "above"): "the window at times never shows the above state asked for",
-    ("fluxbox", "below"): "the window at times never shows the below state asked for",
-}
+KNOWN_SHORTFALLS = {}
 
 
 def i3_config(directory):

@@ -23,6 +23,8 @@ const char* nameOf(StackingAction action) {
             return "layerToggle";
         case StackingAction::fallBack:
             return "fallBack";
+        case StackingAction::awaitSettle:
+            return "awaitSettle";
     }
     return "?";
 }
@@ -90,7 +92,27 @@ TEST(ShieldPolicy, StackingChecks) {
          StackingAction::fallBack,
          3,
          std::nullopt},
+        {"a toggle waits while a burst of restacks starts, and counts no correction",
+         {.managed = true, .corrections = 2, .burstStarting = true},
+         StackingAction::awaitSettle,
+         2,
+         std::nullopt},
+        {"a request does not wait: it takes no window along",
+         {.managed = true, .requestsPreferred = true, .burstStarting = true},
+         StackingAction::restackRequest,
+         1,
+         std::nullopt},
+        {"nor does a fallback once the corrections ran out",
+         {.managed = true, .corrections = 3, .burstStarting = true},
+         StackingAction::fallBack,
+         3,
+         std::nullopt},
         {"a shield of our own is restacked", {}, StackingAction::restack, 1, std::nullopt},
+        {"at once, also as a burst starts",
+         {.burstStarting = true},
+         StackingAction::restack,
+         1,
+         std::nullopt},
         {"a shield of our own out of corrections waits",
          {.corrections = 3},
          StackingAction::none,

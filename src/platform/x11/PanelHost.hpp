@@ -33,6 +33,10 @@ class PanelHost {
     // again once the window manager's restacking has settled, so that a panel that leaves its
     // check until then is not forgotten when the burst held no further restack.
     virtual bool deferStackingCheck() = 0;
+    // Whether the check under way is the first of a burst of restacks, and the request that
+    // every panel is checked again once the burst has settled.
+    virtual bool stackingBurstStarting() = 0;
+    virtual void checkStackingOnceSettled() = 0;
     // Which means of putting a managed shield back above its window was last seen to work:
     // a restack request relative to the window, or a change of state layer.
     virtual bool restackRequestsPreferred() = 0;

@@ -58,6 +58,14 @@ StackingDecision ShieldPolicy::decideStacking(const StackingFacts& facts) const 
     // Two means, taken in turn while the shield stays out of place, the one last seen to
     // work first.
     bool byRequest = facts.requestsPreferred != (corrections % 2 == 1);
+    if (!byRequest && facts.burstStarting) {
+        // A window manager that moves a transient's whole group between layers (Fluxbox)
+        // moves the window first and the shield after it; a toggle in between would take the
+        // window along, out of the layer the person just asked for. Once the burst has
+        // settled, the shield is either where it belongs or still out of place.
+        decision.action = StackingAction::awaitSettle;
+        return decision;
+    }
     decision.action = byRequest ? StackingAction::restackRequest : StackingAction::layerToggle;
     decision.corrections = corrections + 1;
     return decision;

@@ -38,6 +38,8 @@ enum class StackingAction {
     // A managed shield: out of its state layer and back, which most window managers answer by
     // putting a transient right above its parent again.
     layerToggle,
+    // A managed shield: nothing yet, but checked again once the restacking has settled.
+    awaitSettle,
     // The window manager does not keep a managed shield in place: it becomes our own.
     fallBack,
 };
@@ -61,6 +63,9 @@ struct StackingFacts {
     int corrections = 0;
     bool lastCorrectionByRequest = false;
     bool requestsPreferred = false;
+    // The check comes of the first batch of a burst of restacks, which may hold only part of
+    // what the window manager is doing.
+    bool burstStarting = false;
 };
 
 // What a check a moment after a managed shield's correction asks for.

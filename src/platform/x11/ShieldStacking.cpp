@@ -74,6 +74,7 @@ StackingFollowUp ShieldStacking::keepInPlace(bool fromPass, bool& announcedInPla
         .corrections = corrections_,
         .lastCorrectionByRequest = lastCorrectionByRequest_,
         .requestsPreferred = host_.restackRequestsPreferred(),
+        .burstStarting = host_.stackingBurstStarting(),
     });
     if (fromPass) {
         announcedInPlace = false;
@@ -94,11 +95,19 @@ StackingFollowUp ShieldStacking::keepInPlace(bool fromPass, bool& announcedInPla
         case StackingAction::fallBack:
             followUp.fallBack = true;
             break;
+        case StackingAction::awaitSettle:
+            passDeferred_ = passDeferred_ || fromPass;
+            host_.checkStackingOnceSettled();
+            break;
         case StackingAction::restackRequest:
         case StackingAction::layerToggle: {
             bool byRequest = decision.action == StackingAction::restackRequest;
-            bool clientAbove = host_.tracker().stackStateOf(order_.client) == StackState::keptAbove;
-            correctManaged(byRequest);
+            // The server's word: a state the person set a moment ago may be what brought
+            // the window over its shield, and the tracker may not have read it yet.
+            StackState clientState = byRequest ? host_.tracker().stackStateOf(order_.client)
+                                               : host_.tracker().stackStateOnServer(order_.client);
+            bool clientAbove = clientState == StackState::keptAbove;
+            correctManaged(byRequest, clientState);
             // A window manager that ignores both means (i3, which puts a floating window that
             // does not take the focus at the bottom of its floating windows) restacks nothing
             // in answer, and nothing else would bring the next check before the periodic pass.
@@ -113,7 +122,7 @@ StackingFollowUp ShieldStacking::keepInPlace(bool fromPass, bool& announcedInPla
     return followUp;
 }
 
-void ShieldStacking::correctManaged(bool byRequest) {
+void ShieldStacking::correctManaged(bool byRequest, StackState clientState) {
     // Two means, taken in turn while the shield stays out of place, the one last seen to
     // work first. Leaving a state layer and coming back makes most window managers insert the
     // panel again where transients go: directly above the highest window of its parent. Some
@@ -126,6 +135,14 @@ void ShieldStacking::correctManaged(bool byRequest) {
     ++serial_;
     lastCorrectionByRequest_ = byRequest;
     if (!byRequest) {
+        if (clientState != window_.stackState()) {
+            // The window went to another layer and the shield has not followed yet: it
+            // follows now, which brings it back over the window as well. A toggle would be
+            // wrong there: a window manager that moves a transient's whole group between
+            // layers (Fluxbox) would take the window back out of the layer just asked for.
+            window_.followLayer(clientState);
+            return;
+        }
         window_.toggleLayer();
         return;
     }

@@ -78,7 +78,7 @@ class ShieldStacking {
     void forgetAll();
 
   private:
-    void correctManaged(bool byRequest);
+    void correctManaged(bool byRequest, StackState clientState);
 
     PanelHost& host_;
     ShieldWindow& window_;

@@ -863,20 +863,31 @@ std::optional<xcb_window_t> WindowTracker::topLevelOf(xcb_window_t client) {
     return std::nullopt;
 }
 
-StackState WindowTracker::stackStateOf(xcb_window_t client) {
-    const Client* known = clientOf(client);
-    if (known == nullptr) {
-        return StackState::ordinary;
-    }
+namespace {
+
+StackState stackStateIn(const std::vector<uint32_t>& states, const Atoms& atoms) {
     auto has = [&](xcb_atom_t state) {
-        return std::find(known->netWmState.begin(), known->netWmState.end(), state) !=
-               known->netWmState.end();
+        return std::find(states.begin(), states.end(), state) != states.end();
     };
-    const Atoms& atoms = connection_.atoms();
     if (has(atoms._NET_WM_STATE_ABOVE)) {
         return StackState::keptAbove;
     }
     return has(atoms._NET_WM_STATE_BELOW) ? StackState::keptBelow : StackState::ordinary;
+}
+
+}  // namespace
+
+StackState WindowTracker::stackStateOf(xcb_window_t client) {
+    const Client* known = clientOf(client);
+    return known == nullptr ? StackState::ordinary
+                            : stackStateIn(known->netWmState, connection_.atoms());
+}
+
+StackState WindowTracker::stackStateOnServer(xcb_window_t client) {
+    const Atoms& atoms = connection_.atoms();
+    auto states = connection_.cardinals(
+        connection_.requestProperty(client, atoms._NET_WM_STATE, XCB_ATOM_ATOM));
+    return stackStateIn(states.value_or(std::vector<uint32_t>{}), atoms);
 }
 
 std::optional<xcb_window_t> WindowTracker::clientOfTopLevel(xcb_window_t topLevel) {

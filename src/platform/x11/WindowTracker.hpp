@@ -86,6 +86,8 @@ class WindowTracker {
     // Whether the window manager keeps the client above or below the others
     // (_NET_WM_STATE_ABOVE, _NET_WM_STATE_BELOW), as last read.
     StackState stackStateOf(xcb_window_t client);
+    // The same, asked of the server now: a state set a moment ago may not have been read.
+    StackState stackStateOnServer(xcb_window_t client);
     // The root's children bottom to top, as the server has them: the real stacking order,
     // whatever a window manager publishes.
     const std::vector<xcb_window_t>& rootChildren();

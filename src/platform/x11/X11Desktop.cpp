@@ -60,6 +60,8 @@ struct X11Desktop::State final : public x11::TrackerListener,
     // and the corrections, which are bounded, spent on them.
     bool stackingCheckPending = false;
     bool stackingSettling = false;
+    // Set while the first batch of a burst of restacks is checked.
+    bool checkingBurstStart = false;
     bool stackingChangedWhileSettling = false;
     double lastStackingChange = 0;
     const double stackingSettleDelay = x11::ShieldPolicy::standard().stackingSettleDelay;
@@ -118,6 +120,8 @@ struct X11Desktop::State final : public x11::TrackerListener,
         // A check of this batch's restacks is made once its events are handled.
         return stackingCheckPending;
     }
+    bool stackingBurstStarting() override { return checkingBurstStart; }
+    void checkStackingOnceSettled() override { stackingChangedWhileSettling = true; }
     bool restackRequestsPreferred() override { return restackRequests; }
     void preferRestackRequests(bool preferred) override { restackRequests = preferred; }
     bool unmanagedShieldsPreferred() override { return unmanagedShields; }
@@ -388,7 +392,9 @@ struct X11Desktop::State final : public x11::TrackerListener,
                     panel->measureStacking();
                 }
             } else {
+                checkingBurstStart = true;
                 checkStacking(live);
+                checkingBurstStart = false;
                 settleStacking(stackingSettleDelay);
             }
         } else if (placementCheckPending) {
