@@ -86,9 +86,28 @@ function colorCss(c) {
 
 const WEIGHTS = { regular: 400, medium: 500, semibold: 600 };
 
+// Bounds on what one caller can make the shell do. Any process on the session bus can call the
+// companion, and the shell runs every call on the main loop that draws the whole desktop: a
+// call's cost must not grow with what the caller sends. The helper needs one veil per covered
+// window and two texts per veil.
+const MAX_PEERS = 8;
+const MAX_VEILS_PER_PEER = 256;
+const MAX_TEXTS = 8;
+const MAX_TEXT_LENGTH = 1024;
+const MAX_EXTENT = 32768;
+// A call's arguments are looked at only up to this size; the helper's largest (a veil with its
+// texts) takes well under a kilobyte. GDBus reads and parses a message on a thread of its own,
+// so one refused here costs the shell's main loop next to nothing.
+const MAX_CALL_BYTES = 64 * 1024;
+
+function clamp(v, low, high) {
+    return Number.isFinite(v) ? Math.max(low, Math.min(high, v)) : low;
+}
+
 class Companion {
     constructor() {
-        this._dbus = null;
+        this._registration = 0;
+        this._interface = null;
         this._ownerId = 0;
         this._signals = [];
         this._windowSignals = new Map();
@@ -99,10 +118,18 @@ class Companion {
     }
 
     enable() {
-        this._dbus = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this);
-        this._dbus.export(Gio.DBus.session, OBJECT_PATH);
+        // Registered directly rather than through a wrapper that unpacks every call's arguments
+        // before anything can look at their size. (GJS names the closure form register_object.)
+        this._interface = Gio.DBusNodeInfo.new_for_xml(INTERFACE_XML).interfaces[0];
+        this._registration = Gio.DBus.session.register_object(OBJECT_PATH,
+            this._interface,
+            (_connection, _sender, _path, _iface, method, parameters, invocation) =>
+                this._handleCall(method, parameters, invocation),
+            null, null);
+        // Taken from whoever holds the name and allows it, and otherwise waited for: the helper
+        // trusts the name only while the shell's own connection owns it.
         this._ownerId = Gio.bus_own_name_on_connection(Gio.DBus.session, BUS_NAME,
-            Gio.BusNameOwnerFlags.NONE, null, null);
+            Gio.BusNameOwnerFlags.REPLACE, null, null);
 
         this._connect(global.display, 'window-created', (_d, win) => this._track(win, true));
         this._connect(global.display, 'notify::focus-window', () => this._focusChanged());
@@ -130,9 +157,9 @@ class Companion {
             Gio.bus_unown_name(this._ownerId);
             this._ownerId = 0;
         }
-        if (this._dbus) {
-            this._dbus.unexport();
-            this._dbus = null;
+        if (this._registration) {
+            Gio.DBus.session.unregister_object(this._registration);
+            this._registration = 0;
         }
     }
 
@@ -141,8 +168,8 @@ class Companion {
     }
 
     _emit(name, parameters) {
-        if (this._dbus)
-            this._dbus.emit_signal(name, parameters);
+        if (this._registration)
+            Gio.DBus.session.emit_signal(null, OBJECT_PATH, BUS_NAME, name, parameters);
     }
 
     _windowEvent(win, event) {
@@ -217,8 +244,30 @@ class Companion {
             new GLib.Variant('(ssi)', ['activated', appIdOf(win), win.get_pid()]));
     }
 
-    // D-Bus methods. wrapJSObject calls them with the method's arguments; the invocation is
-    // not passed, so the sender of veil calls comes through the *Async forms below.
+    // One method call from the bus. A method either returns its one result (or nothing), or,
+    // in its *Async form, answers the invocation itself, which tells it the sender.
+    _handleCall(method, parameters, invocation) {
+        if (parameters && parameters.get_size() > MAX_CALL_BYTES) {
+            invocation.return_dbus_error('org.shieldhelper.Companion1.Error.TooLarge',
+                `arguments over ${MAX_CALL_BYTES} bytes`);
+            return;
+        }
+        try {
+            const args = parameters ? parameters.deepUnpack() : [];
+            if (this[`${method}Async`]) {
+                this[`${method}Async`](args, invocation);
+                return;
+            }
+            const result = this[method](...args);
+            const out = this._interface.lookup_method(method).out_args;
+            invocation.return_value(out.length
+                ? new GLib.Variant(`(${out[0].signature})`, [result]) : null);
+        } catch (e) {
+            invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', String(e));
+        }
+    }
+
+    // D-Bus methods.
 
     Ping() {
         return VERSION;
@@ -261,6 +310,10 @@ class Companion {
             .find(w => w.get_id() === windowId);
         const actor = win ? win.get_compositor_private() : null;
         const peer = this._peer(sender);
+        if (!peer) {
+            invocation.return_value(new GLib.Variant('(b)', [false]));
+            return;
+        }
         let veil = peer.veils.get(veilId);
         if (veil && veil.window !== win) {
             this._destroyVeil(veil);
@@ -272,6 +325,10 @@ class Companion {
             return;
         }
         if (!veil) {
+            if (peer.veils.size >= MAX_VEILS_PER_PEER) {
+                invocation.return_value(new GLib.Variant('(b)', [false]));
+                return;
+            }
             veil = this._createVeil(veilId, win);
             peer.veils.set(veilId, veil);
             actor.add_child(veil.widget);
@@ -328,6 +385,8 @@ class Companion {
     _peer(sender) {
         let peer = this._peers.get(sender);
         if (!peer) {
+            if (this._peers.size >= MAX_PEERS)
+                return null;
             // A helper that leaves the bus, however it ends, takes its veils with it.
             const watch = Gio.bus_watch_name_on_connection(Gio.DBus.session, sender,
                 Gio.BusNameWatcherFlags.NONE, null, () => this._dropPeer(sender));
@@ -375,7 +434,11 @@ class Companion {
     // so it is placed relative to the actor and moves and stacks with it from then on. Text
     // rectangles come in the veil's own coordinates with the origin at its bottom-left.
     _paintVeil(veil, frame, fill, texts) {
-        const [x, y, width, height] = frame;
+        const [x, y] = frame.slice(0, 2).map(v => clamp(v, -MAX_EXTENT, MAX_EXTENT));
+        const [width, height] = frame.slice(2).map(v => clamp(v, 0, MAX_EXTENT));
+        texts = texts.slice(0, MAX_TEXTS).map(([text, fontSize, weight, color, rect]) =>
+            [String(text).slice(0, MAX_TEXT_LENGTH), clamp(fontSize, 1, 512), weight, color,
+                rect]);
         const widget = veil.widget;
         // The actor is placed at the window's buffer rectangle, but only once the shell has
         // synchronised its geometry: while a resize is being handled (size-changed) its own x
@@ -384,6 +447,12 @@ class Companion {
         widget.set_position(x - buffer.x, y - buffer.y);
         widget.set_size(width, height);
         widget.style = `background-color: ${colorCss(fill)};`;
+        // Labels are made again only when the texts or the size changed: a pass that moves a
+        // veil sends them unchanged.
+        const key = JSON.stringify([width, height, texts]);
+        if (veil.texts === key)
+            return;
+        veil.texts = key;
         widget.destroy_all_children();
         for (const [text, fontSize, weight, color, rect] of texts) {
             const [rx, ry, rw, rh] = rect;

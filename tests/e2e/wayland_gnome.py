@@ -8,6 +8,8 @@ Shell or the client is missing."""
 import os
 import shutil
 import signal
+import subprocess
+import sys
 import time
 import unittest
 
@@ -15,6 +17,8 @@ from wlharness import GnomeShell, SessionUser, UserHelper, wait_until
 
 TARGET = "org.freedesktop.weston.wayland-terminal"
 TERMINAL = {"id": "t", "name": "Terminal", "bundleId": TARGET}
+COMPANION = "org.shieldhelper.Companion1"
+FLOOD_SECONDS = 10
 SOURCE_DIR = os.environ.get("SHIELD_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 ARTIFACT_DIR = os.environ.get("SHIELD_ARTIFACT_DIR")
@@ -23,8 +27,9 @@ ARTIFACT_DIR = os.environ.get("SHIELD_ARTIFACT_DIR")
 def unavailable():
     tools = ("gnome-shell", "dbus-daemon", "gdbus", "weston-terminal", "weston-flower")
     missing = [tool for tool in tools if not shutil.which(tool)]
-    if not os.environ.get("SHIELD_HELPER") or not os.path.exists(os.environ["SHIELD_HELPER"]):
-        missing.append("SHIELD_HELPER")
+    for program in ("SHIELD_HELPER", "BUSPROBE"):
+        if not os.environ.get(program) or not os.path.exists(os.environ[program]):
+            missing.append(program)
     return "missing " + ", ".join(missing) if missing else None
 
 
@@ -284,6 +289,74 @@ class GnomeTest(unittest.TestCase):
         status = helper.status()
         self.assertEqual((status["watcherRunning"], status["shieldCount"]), (False, 0))
         self.assertGreaterEqual(time.time() * 1000, ends_at)
+        self.assertEqual(helper.shutdown(), 0)
+
+    def busprobe(self, *args, log_name):
+        """Another ordinary process on the session bus (tests/e2e/busprobe.c), its output in a
+        file of the session's folder."""
+        program = os.path.join(self.shell.folder, "busprobe")
+        if not os.path.exists(program):
+            self.user.copy_program(os.environ["BUSPROBE"], self.shell.folder)
+        path = os.path.join(self.shell.folder, log_name)
+        child = self.shell.processes.start([program, *args], self.shell.env,
+                                           stdout=open(path, "w"), stderr=subprocess.STDOUT,
+                                           **self.user.popen)
+        self.clients.append(child)
+        return child, path
+
+    def owner_of(self, name):
+        reply = self.shell.gdbus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus.GetNameOwner", name, quiet=True)
+        return reply[0] if reply else None
+
+    def test_a_stand_in_for_the_companion_is_never_trusted(self):
+        window = self.start_target()
+        extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
+        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", GnomeShell.UUID)
+        self.addCleanup(self.shell.gdbus, *extensions[:2], extensions[2] + "EnableExtension",
+                        GnomeShell.UUID)
+        wait_until(lambda: self.owner_of(COMPANION) is None, "the companion's name free")
+        stand_in, _ = self.busprobe("own", COMPANION, log_name="stand-in.log")
+        wait_until(lambda: self.owner_of(COMPANION), "the stand-in holding the companion's name")
+        helper = self.start_helper()
+        reply = helper.request("start", targets=[TERMINAL])
+        self.assertEqual((reply["permission"], reply["eligibleWindowCount"]), ("denied", 0))
+        # The real companion comes back while the stand-in holds the name: it waits for it,
+        # and the helper still trusts neither.
+        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", GnomeShell.UUID)
+        for _ in range(3):
+            self.assertEqual(helper.status()["permission"], "denied")
+        self.clients.remove(stand_in)
+        self.shell.processes.end(stand_in)
+        wait_until(lambda: helper.status()["permission"] == "granted",
+                   "the permission once the shell holds the name")
+        self.covered(helper, 1)
+        self.veil_over(window["id"])
+        self.assertEqual(helper.shutdown(), 0)
+
+    def test_a_flood_of_calls_from_another_process_leaves_the_block_up(self):
+        window, helper = self.block_terminal()
+        flood, flood_log = self.busprobe("flood", str(FLOOD_SECONDS), log_name="flood.log")
+        ping, ping_log = self.busprobe("ping", str(FLOOD_SECONDS), log_name="ping.log")
+        statuses = 0
+        while flood.poll() is None or ping.poll() is None:
+            status = helper.status()
+            self.assertEqual((status["permission"], status["eligibleWindowCount"],
+                              status["coveredWindowCount"], status["shieldCount"]),
+                             ("granted", 1, 1, 1), f"during the flood: {status}")
+            statuses += 1
+        with open(flood_log) as out:
+            calls, answered, timed_out = map(int, out.read().split())
+        with open(ping_log) as out:
+            pings, median, longest, failed = out.read().split()
+        print(f"flood: {calls} calls in {FLOOD_SECONDS} s, {answered} answered, {timed_out} timed "
+              f"out; companion Ping during it: {pings} calls, median {median} ms, longest "
+              f"{longest} ms, {failed} failed; {statuses} helper statuses all covered",
+              file=sys.stderr)
+        self.assertEqual((int(failed), timed_out), (0, 0))
+        self.assertLess(float(longest), 100.0)
+        # The flooder's veils went with it; the helper's stays over its window.
+        self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
     def test_killed_helper_leaves_no_veil(self):

@@ -28,8 +28,9 @@ namespace {
 
 // How long a call may take before the companion counts as not answering.
 constexpr int callTimeoutMs = 2000;
-// The permission check asks more often and must not hold the helper up for long.
-constexpr int pingTimeoutMs = 1000;
+// The bus daemon itself answers at once, whatever the shell is doing.
+constexpr int busTimeoutMs = 1000;
+constexpr const char* shellName = "org.gnome.Shell";
 
 // Window types and stack layers, by the shell's enumeration values.
 enum MetaWindowType : int32_t {
@@ -136,18 +137,60 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
 
     ~State() override;
 
+    // The shell's own connection on the bus, once it was seen to serve the companion's name;
+    // calls go there, and only its signals are heard. Main thread.
+    std::string companionOwner;
+    // Whether the last failed call ran out of time (a busy shell) rather than finding no one.
+    bool lastCallTimedOut = false;
+    // The last window list the companion gave: while the shell is too busy to answer, it is
+    // also too busy to move, stack or open any window, so the list still holds.
+    VariantPtr lastWindowList;
+
     // Calls a companion method and returns its reply, or null when it fails.
     VariantPtr call(const char* method, GVariant* parameters, const GVariantType* replyType,
                     int timeoutMs = callTimeoutMs) {
         GError* error = nullptr;
+        const char* destination =
+            companionOwner.empty() ? gnomeCompanionName : companionOwner.c_str();
         GVariant* reply = g_dbus_connection_call_sync(
-            bus, gnomeCompanionName, gnomeCompanionPath, gnomeCompanionInterface, method,
-            parameters, replyType, G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, &error);
+            bus, destination, gnomeCompanionPath, gnomeCompanionInterface, method, parameters,
+            replyType, G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, &error);
         if (error != nullptr) {
+            lastCallTimedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
             g_error_free(error);
             return nullptr;
         }
+        lastCallTimedOut = false;
         return VariantPtr(reply);
+    }
+
+    // The unique name that owns `name` on the bus, as the bus daemon says; absent when none.
+    std::optional<std::string> ownerOf(const char* name) {
+        GError* error = nullptr;
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"),
+            G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &error);
+        if (error != nullptr) {
+            g_error_free(error);
+            return std::nullopt;
+        }
+        const char* owner = nullptr;
+        g_variant_get(reply, "(&s)", &owner);
+        std::string result = owner;
+        g_variant_unref(reply);
+        return result;
+    }
+
+    // Whether the companion's name belongs to the shell's own connection. Any process on the
+    // session bus can take a free name; one that is not the shell cannot cover a window, and
+    // trusting it would report a block that holds nothing.
+    bool companionIsTheShells() {
+        std::optional<std::string> owner = ownerOf(gnomeCompanionName);
+        std::optional<std::string> shell = owner ? ownerOf(shellName) : std::nullopt;
+        bool trusted = owner && shell && *owner == *shell;
+        companionOwner = trusted ? *owner : std::string();
+        return trusted;
     }
 
     bool readScreen() {
@@ -210,10 +253,13 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
         return application;
     }
 
-    // Accessibility: granted while the companion answers. There is nothing to prompt for; the
-    // user enables the extension once (see docs/gnome.md).
+    // Accessibility: granted while the shell serves the companion. There is nothing to prompt
+    // for; the user enables the extension once (see docs/gnome.md). The bus daemon answers
+    // this, not the shell: a shell that is slow for a while (another process flooding it with
+    // calls, say) still holds its veils, and the block must not be dropped for it.
     bool isProcessTrusted() override {
-        return call("Ping", nullptr, G_VARIANT_TYPE("(u)"), pingTimeoutMs) != nullptr;
+        // The screen is read once the companion is there to say it.
+        return companionIsTheShells() && (screenWidth > 0 || readScreen());
     }
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
@@ -344,6 +390,12 @@ class GnomeVeil final : public Panel, public std::enable_shared_from_this<GnomeV
                           frame_.standardWidth(), frame_.standardHeight(),
                           colorVariant(drawing.fill), &texts),
             G_VARIANT_TYPE("(b)"));
+        if (!reply && desktop_.lastCallTimedOut) {
+            // A busy shell may still apply it; what it holds stays as it was, and the next
+            // update sends it again.
+            sent_.reset();
+            return;
+        }
         // The companion answers whether the window was there to hold the veil.
         gboolean placed = FALSE;
         if (reply) {
@@ -471,26 +523,35 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
     state->bus = bus;
     // The process ends through terminate(); losing the bus must not end it through GDBus.
     g_dbus_connection_set_exit_on_close(bus, FALSE);
-    if (!state->isProcessTrusted() || !state->readScreen()) {
+    // A GNOME session is one whose shell is on the bus. The companion may come later (the
+    // extension enabled, or back from another process that held its name): until then the
+    // permission is withheld, and the block is taken up once it is there.
+    if (!state->ownerOf(shellName)) {
         return nullptr;
     }
+    state->isProcessTrusted();
 
     State* raw = state.get();
     state->context = g_main_context_new();
     // Subscriptions dispatch in the context that is the thread default when they are made.
     g_main_context_push_thread_default(state->context);
-    auto onSignal = [](GDBusConnection*, const gchar*, const gchar*, const gchar*,
+    auto onSignal = [](GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
                        const gchar* member, GVariant* parameters, gpointer data) {
         auto* desktop = static_cast<State*>(data);
         std::string name = member;
+        std::string from = sender != nullptr ? sender : "";
         g_variant_ref(parameters);
-        desktop->loop->post([desktop, name, parameters] {
-            desktop->handleSignal(name, parameters);
+        desktop->loop->post([desktop, name, from, parameters] {
+            // Only the shell's own connection speaks for the companion: another process could
+            // send the same signals (a click on a veil, say) under the companion's interface.
+            if (from == desktop->companionOwner) {
+                desktop->handleSignal(name, parameters);
+            }
             g_variant_unref(parameters);
         });
     };
     state->subscriptions.push_back(g_dbus_connection_signal_subscribe(
-        bus, gnomeCompanionName, gnomeCompanionInterface, nullptr, gnomeCompanionPath, nullptr,
+        bus, nullptr, gnomeCompanionInterface, nullptr, gnomeCompanionPath, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, onSignal, raw, nullptr));
     auto vanished = [](GDBusConnection*, const gchar*, gpointer data) {
         auto* desktop = static_cast<State*>(data);
@@ -558,7 +619,13 @@ std::vector<Rect> GnomeDesktop::screens() {
 
 WindowInfoList GnomeDesktop::copyWindowInfo(uint32_t options, int64_t) {
     VariantPtr reply = state_->call("ListWindows", nullptr, G_VARIANT_TYPE("(a(tisddddiibbd))"));
-    if (!reply) {
+    if (reply) {
+        state_->lastWindowList.reset(g_variant_ref(reply.get()));
+    } else if (state_->lastCallTimedOut && state_->lastWindowList &&
+               state_->companionIsTheShells()) {
+        // Slow, not gone: the shell did not answer in time but still serves the companion.
+        reply.reset(g_variant_ref(state_->lastWindowList.get()));
+    } else {
         return std::nullopt;
     }
     std::vector<WindowInfoRecord> records;

@@ -16,8 +16,8 @@ inline constexpr const char* gnomeCompanionInterface = "org.shieldhelper.Compani
 
 class GnomeDesktop final : public Desktop {
   public:
-    // Connects to the session bus; null when there is no session bus or the companion does
-    // not answer on it.
+    // Connects to the session bus; null when there is no session bus or no GNOME Shell on it.
+    // The companion need not be there yet: the permission waits for it.
     static std::unique_ptr<GnomeDesktop> connect();
     ~GnomeDesktop() override;
 
