@@ -8,6 +8,7 @@ import os
 import pwd
 import shutil
 import subprocess
+import sys
 import tempfile
 
 import xharness
@@ -133,8 +134,10 @@ class GnomeShell:
         config = os.path.join(self.folder, "config")
         extensions = os.path.join(data, "gnome-shell", "extensions")
         here = os.path.dirname(os.path.abspath(__file__))
-        shutil.copytree(os.path.join(source_dir, "extensions", "gnome"),
-                        os.path.join(extensions, self.UUID))
+        # The companion in the format of the shell installed here.
+        subprocess.run([sys.executable, os.path.join(source_dir, "extensions", "gnome",
+                                                     "build-extension"),
+                        os.path.join(extensions, self.UUID)], check=True)
         shutil.copytree(os.path.join(here, "gnome-test-tools"),
                         os.path.join(extensions, self.TOOLS_UUID))
         settings = os.path.join(config, "glib-2.0", "settings")

@@ -2,11 +2,9 @@
 // helper process, an ordinary Wayland client that can neither see other applications' windows
 // nor stack over them, can do both through the shell. It reports raw facts (windows,
 // applications, changes) and performs operations (veils on windows); the helper decides
-// everything. Written for the legacy extension format of GNOME Shell 43 and 44.
-/* exported init */
-
-const { Clutter, Gio, GLib, Pango, St } = imports.gi;
-const Main = imports.ui.main;
+// everything. The body shared by both extension formats: build-extension puts the imports of
+// GNOME Shell 43-44 (imports.gi) or of 45 and later (ES modules) before it, and the entry point
+// of that format after it. It uses Clutter, Gio, GLib, Pango, St and the shell's Main.
 
 const BUS_NAME = 'org.shieldhelper.Companion1';
 const OBJECT_PATH = '/org/shieldhelper/Companion1';
@@ -469,8 +467,4 @@ class Companion {
             widget.add_child(label);
         }
     }
-}
-
-function init() {
-    return new Companion();
 }
