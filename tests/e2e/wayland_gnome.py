@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -19,6 +20,7 @@ TARGET = "org.freedesktop.weston.wayland-terminal"
 TERMINAL = {"id": "t", "name": "Terminal", "bundleId": TARGET}
 COMPANION = "org.shieldhelper.Companion1"
 FLOOD_SECONDS = 10
+STALL_MS = 5000
 SOURCE_DIR = os.environ.get("SHIELD_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 ARTIFACT_DIR = os.environ.get("SHIELD_ARTIFACT_DIR")
@@ -75,7 +77,11 @@ class GnomeTest(unittest.TestCase):
             "the terminal's window")
 
     def start_helper(self):
-        helper = UserHelper(self.shell.processes, self.user.copy_helper(self.shell.folder),
+        # One copy for the whole session: another helper may be running from it.
+        program = os.path.join(self.shell.folder, "shield-helper")
+        if not os.path.exists(program):
+            program = self.user.copy_helper(self.shell.folder)
+        helper = UserHelper(self.shell.processes, program,
                             self.shell.env, self.user,
                             os.path.join(self.shell.folder, "helper.err"))
         self.clients.append(helper.process)
@@ -310,7 +316,7 @@ class GnomeTest(unittest.TestCase):
         return reply[0] if reply else None
 
     def test_a_stand_in_for_the_companion_is_never_trusted(self):
-        window = self.start_target()
+        window, helper = self.block_terminal()
         extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
         self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", GnomeShell.UUID)
         self.addCleanup(self.shell.gdbus, *extensions[:2], extensions[2] + "EnableExtension",
@@ -318,19 +324,24 @@ class GnomeTest(unittest.TestCase):
         wait_until(lambda: self.owner_of(COMPANION) is None, "the companion's name free")
         stand_in, _ = self.busprobe("own", COMPANION, log_name="stand-in.log")
         wait_until(lambda: self.owner_of(COMPANION), "the stand-in holding the companion's name")
-        helper = self.start_helper()
-        reply = helper.request("start", targets=[TERMINAL])
-        self.assertEqual((reply["permission"], reply["eligibleWindowCount"]), ("denied", 0))
+        # It answers Ping and lists no window, but it is not the shell.
+        status = helper.status()
+        self.assertEqual((status["permission"], status["shieldCount"]), ("denied", 0))
+        # A helper started now is not taken in either.
+        late = self.start_helper()
+        self.assertEqual(late.request("start", targets=[TERMINAL])["permission"], "denied")
         # The real companion comes back while the stand-in holds the name: it waits for it,
-        # and the helper still trusts neither.
+        # and the helpers still trust neither.
         self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", GnomeShell.UUID)
         for _ in range(3):
             self.assertEqual(helper.status()["permission"], "denied")
         self.clients.remove(stand_in)
         self.shell.processes.end(stand_in)
-        wait_until(lambda: helper.status()["permission"] == "granted",
-                   "the permission once the shell holds the name")
+        for each in (helper, late):
+            wait_until(lambda: each.status()["permission"] == "granted",
+                       "the permission once the shell holds the name")
         self.covered(helper, 1)
+        self.assertEqual(late.shutdown(), 0)
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
@@ -356,6 +367,25 @@ class GnomeTest(unittest.TestCase):
         self.assertEqual((int(failed), timed_out), (0, 0))
         self.assertLess(float(longest), 100.0)
         # The flooder's veils went with it; the helper's stays over its window.
+        self.veil_over(window["id"])
+        self.assertEqual(helper.shutdown(), 0)
+
+    def test_a_shell_that_stalls_keeps_the_block(self):
+        window, helper = self.block_terminal()
+        # The shell's main loop held for a while, as a flood or a slow extension would hold it:
+        # the helper's calls time out meanwhile, and must not be taken for a missing companion.
+        stall = threading.Thread(target=self.shell.eval, args=(
+            f"(() => {{ const t = Date.now(); while (Date.now() - t < {STALL_MS}); }})()",))
+        stall.start()
+        statuses = []
+        while stall.is_alive():
+            statuses.append(helper.status())
+        stall.join()
+        seen = {(s["permission"], s["eligibleWindowCount"], s["coveredWindowCount"],
+                 s["shieldCount"]) for s in statuses}
+        self.assertEqual(seen, {("granted", 1, 1, 1)}, f"{len(statuses)} statuses")
+        print(f"stall of {STALL_MS} ms: {len(statuses)} helper statuses, all covered",
+              file=sys.stderr)
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 

@@ -142,9 +142,22 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     std::string companionOwner;
     // Whether the last failed call ran out of time (a busy shell) rather than finding no one.
     bool lastCallTimedOut = false;
-    // The last window list the companion gave: while the shell is too busy to answer, it is
-    // also too busy to move, stack or open any window, so the list still holds.
+    // The last window and application lists the companion gave: while the shell is too busy
+    // to answer, it is also too busy to move, stack or open any window, so they still hold.
     VariantPtr lastWindowList;
+    VariantPtr lastApplicationList;
+
+    // A list call: the reply, or while the shell is slow but still serves the companion, the
+    // last reply it gave; null when it failed otherwise.
+    VariantPtr callForList(const char* method, const GVariantType* replyType, VariantPtr& last) {
+        VariantPtr reply = call(method, nullptr, replyType);
+        if (reply) {
+            last.reset(g_variant_ref(reply.get()));
+        } else if (lastCallTimedOut && last && companionIsTheShells()) {
+            reply.reset(g_variant_ref(last.get()));
+        }
+        return reply;
+    }
 
     // Calls a companion method and returns its reply, or null when it fails.
     VariantPtr call(const char* method, GVariant* parameters, const GVariantType* replyType,
@@ -212,7 +225,8 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     // Workspace
     std::vector<RunningApplication> runningApplications() override {
         std::vector<RunningApplication> applications;
-        VariantPtr reply = call("ListApplications", nullptr, G_VARIANT_TYPE("(a(si))"));
+        VariantPtr reply =
+            callForList("ListApplications", G_VARIANT_TYPE("(a(si))"), lastApplicationList);
         if (!reply) {
             return applications;
         }
@@ -618,14 +632,9 @@ std::vector<Rect> GnomeDesktop::screens() {
 }
 
 WindowInfoList GnomeDesktop::copyWindowInfo(uint32_t options, int64_t) {
-    VariantPtr reply = state_->call("ListWindows", nullptr, G_VARIANT_TYPE("(a(tisddddiibbd))"));
-    if (reply) {
-        state_->lastWindowList.reset(g_variant_ref(reply.get()));
-    } else if (state_->lastCallTimedOut && state_->lastWindowList &&
-               state_->companionIsTheShells()) {
-        // Slow, not gone: the shell did not answer in time but still serves the companion.
-        reply.reset(g_variant_ref(state_->lastWindowList.get()));
-    } else {
+    VariantPtr reply = state_->callForList("ListWindows", G_VARIANT_TYPE("(a(tisddddiibbd))"),
+                                           state_->lastWindowList);
+    if (!reply) {
         return std::nullopt;
     }
     std::vector<WindowInfoRecord> records;
