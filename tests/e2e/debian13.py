@@ -43,8 +43,8 @@ import signal
 import subprocess
 import time
 
-from wlharness import (Processes, SessionUser, ensure_x11_socket_dir, fail, parse_gvariant,
-                       wait_until)
+from wlharness import (Processes, SessionUser, ensure_x11_socket_dir, fail, gdbus_call,
+                       parse_gvariant, shell_eval, wait_until)
 
 KINDS = ("gnome-shell", "kwin")
 WAYLAND_DISPLAY = "wayland-shield"
@@ -286,25 +286,13 @@ class Session:
     def call(self, dest, path, method, *args, quiet=False):
         """A method call on the session bus through gdbus, its reply parsed; None when it
         fails and `quiet`, else the test fails."""
-        out = self.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path,
-                        "--method", method, *args])
-        if out.returncode != 0:
-            if quiet:
-                return None
-            fail(f"{method} failed: {out.stderr.strip()}")
-        return parse_reply(out.stdout)
+        return gdbus_call(self.env, self.user.popen, dest, path, method, *args, quiet=quiet,
+                          parse=parse_reply)
 
     def eval(self, script):
         """GNOME Shell only, with unsafe=True: runs JavaScript in the shell and returns its
         result as the shell prints it."""
-        result = self.call("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Eval",
-                           script, quiet=True)
-        if result is None:
-            return None
-        ok, value = result
-        if not ok:
-            fail(f"the shell could not run {script!r}: {value}")
-        return value
+        return shell_eval(self.call, script)
 
     def windows(self):
         """The compositor's windows: application id (GTK application id, else the Wayland app

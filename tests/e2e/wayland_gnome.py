@@ -76,12 +76,14 @@ class GnomeTest(unittest.TestCase):
                           if w["id"] not in known and w["appId"] == TARGET), None),
             "the terminal's window")
 
+    def program(self, built):
+        """A program of the build, copied once for the session where its user can run it:
+        another copy may still be running when a test starts the next."""
+        copy = os.path.join(self.shell.folder, os.path.basename(built))
+        return copy if os.path.exists(copy) else self.user.copy_program(built, self.shell.folder)
+
     def start_helper(self):
-        # One copy for the whole session: another helper may be running from it.
-        program = os.path.join(self.shell.folder, "shield-helper")
-        if not os.path.exists(program):
-            program = self.user.copy_helper(self.shell.folder)
-        helper = UserHelper(self.shell.processes, program,
+        helper = UserHelper(self.shell.processes, self.program(os.environ["SHIELD_HELPER"]),
                             self.shell.env, self.user,
                             os.path.join(self.shell.folder, "helper.err"))
         self.clients.append(helper.process)
@@ -300,9 +302,7 @@ class GnomeTest(unittest.TestCase):
     def busprobe(self, *args, log_name):
         """Another ordinary process on the session bus (tests/e2e/busprobe.c), its output in a
         file of the session's folder."""
-        program = os.path.join(self.shell.folder, "busprobe")
-        if not os.path.exists(program):
-            self.user.copy_program(os.environ["BUSPROBE"], self.shell.folder)
+        program = self.program(os.environ["BUSPROBE"])
         path = os.path.join(self.shell.folder, log_name)
         child = self.shell.processes.start([program, *args], self.shell.env,
                                            stdout=open(path, "w"), stderr=subprocess.STDOUT,

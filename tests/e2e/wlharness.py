@@ -117,6 +117,32 @@ def parse_gvariant(text):
         raise ValueError(f"cannot read {text!r}") from error
 
 
+def gdbus_call(env, popen, name, path, method, *args, quiet=False, parse=parse_gvariant):
+    """A method call on the session bus of `env` through gdbus, as the user `popen` names, its
+    reply parsed; None when it fails and `quiet`, else the test fails."""
+    out = subprocess.run(["gdbus", "call", "--session", "--dest", name, "--object-path", path,
+                          "--method", method, *args], env=env, capture_output=True, text=True,
+                         timeout=30, **popen)
+    if out.returncode != 0:
+        if quiet:
+            return None
+        fail(f"{method} failed: {out.stderr.strip()}")
+    return parse(out.stdout)
+
+
+def shell_eval(call, script):
+    """Runs JavaScript in GNOME Shell (unsafe mode) through `call` (a gdbus_call bound to the
+    session) and returns its result as the shell prints it; None when the call fails."""
+    result = call("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Eval", script,
+                  quiet=True)
+    if result is None:
+        return None
+    ok, value = result
+    if not ok:
+        fail(f"the shell could not run {script!r}: {value}")
+    return value
+
+
 class GnomeShell:
     """A headless GNOME Shell on a Wayland display of its own, with private system and session
     buses, run as the session user, with extensions installed into a temporary data folder and
@@ -211,30 +237,15 @@ class GnomeShell:
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def gdbus(self, name, path, method, *args, quiet=False):
-        out = subprocess.run(["gdbus", "call", "--session", "--dest", name, "--object-path",
-                              path, "--method", method, *args], env=self.env,
-                             capture_output=True, text=True, timeout=30, **self.user.popen)
-        if out.returncode != 0:
-            if quiet:
-                return None
-            fail(f"{method} failed: {out.stderr.strip()}")
-        return parse_gvariant(out.stdout)
+        return gdbus_call(self.env, self.user.popen, name, path, method, *args, quiet=quiet)
 
     def companion(self, method, *args, quiet=False):
         return self.gdbus("org.shieldhelper.Companion1", "/org/shieldhelper/Companion1",
                           "org.shieldhelper.Companion1." + method, *args, quiet=quiet)
 
     def eval(self, script):
-        """Runs JavaScript in the shell (unsafe mode, from the test tools) and returns its
-        result as the shell prints it."""
-        result = self.gdbus("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Eval",
-                            script, quiet=True)
-        if result is None:
-            return None
-        ok, value = result
-        if not ok:
-            fail(f"the shell could not run {script!r}: {value}")
-        return value
+        """Runs JavaScript in the shell (unsafe mode, from the test tools)."""
+        return shell_eval(self.gdbus, script)
 
     def windows(self):
         keys = ("id", "pid", "appId", "x", "y", "width", "height", "type", "layer", "minimized",

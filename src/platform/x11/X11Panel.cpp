@@ -284,24 +284,16 @@ void X11Panel::followUp(const StackingFollowUp& followUp) {
     }
 }
 
-bool X11Panel::hasAboveState(Connection& connection, xcb_window_t client) {
-    const Atoms& atoms = connection.atoms();
-    auto states = connection.cardinals(
-        connection.requestProperty(client, atoms._NET_WM_STATE, XCB_ATOM_ATOM));
-    return states &&
-           std::find(states->begin(), states->end(), atoms._NET_WM_STATE_ABOVE) != states->end();
-}
-
 void X11Panel::checkAboveSpread(PanelHost& host, const std::shared_ptr<X11Panel>& panel,
                                 xcb_window_t client) {
     // Some window managers move a transient's whole group between layers, and the state we
     // toggle on the shield stays on the covered window (Fluxbox), which then counts as a
     // floating window rather than an ordinary one and loses its shield. Its state is put
     // back, and shields become windows of our own, which need no such corrections.
-    Connection& connection = host.connection();
-    if (!hasAboveState(connection, client)) {
+    if (host.tracker().stackStateOnServer(client) != StackState::keptAbove) {
         return;
     }
+    Connection& connection = host.connection();
     const Atoms& atoms = connection.atoms();
     constexpr uint32_t remove = 0;
     connection.sendRootMessage(client, atoms._NET_WM_STATE,

@@ -117,7 +117,6 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     // Whether a window manager moved the shield where we did not ask while a pointer button
     // is down: the user drags it, and it falls back (true).
     bool fellBackFromDrag(int32_t x, int32_t y);
-    static bool hasAboveState(Connection& connection, xcb_window_t client);
     // Whether the covered window took on the above state a correction of ours toggled on the
     // shield (the panel may be gone by then).
     static void checkAboveSpread(PanelHost& host, const std::shared_ptr<X11Panel>& panel,
