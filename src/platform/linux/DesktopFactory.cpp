@@ -1,12 +1,13 @@
-// Chooses the desktop this Linux build runs on: GNOME on a Wayland session whose shell serves
-// the companion extension; otherwise the X display named by $DISPLAY when one is set and
-// reachable (on a Wayland session that is XWayland, where the X11 desktop withholds the
-// permission); the headless desktop otherwise.
+// Chooses the desktop this Linux build runs on: KDE on a Plasma Wayland session with KWin on the
+// bus; GNOME on a Wayland session whose shell is on the bus; otherwise the X display named by
+// $DISPLAY when one is set and reachable (on a Wayland session that is XWayland, where the X11
+// desktop withholds the permission); the headless desktop otherwise.
 #include <cstdlib>
 #include <memory>
 
 #include "platform/Desktop.hpp"
 #include "platform/gnome/GnomeDesktop.hpp"
+#include "platform/kde/KdeDesktop.hpp"
 #include "platform/linux/HeadlessDesktop.hpp"
 #include "platform/x11/X11Desktop.hpp"
 
@@ -23,6 +24,9 @@ bool isSet(const char* name) {
 
 std::unique_ptr<Desktop> createDesktop() {
     if (isSet("WAYLAND_DISPLAY")) {
+        if (auto desktop = KdeDesktop::connect()) {
+            return desktop;
+        }
         if (auto desktop = GnomeDesktop::connect()) {
             return desktop;
         }

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/x11/X11Drawing.hpp"
+#include "platform/linux/CairoDrawing.hpp"
 
 namespace sh::x11 {
 
