@@ -222,6 +222,9 @@ struct KdeDesktop::State final : public Workspace, public Accessibility {
     void drainReports(bool deliver);
     void applyReport(const json& report, bool deliver);
     void deliverEvent(const json& event);
+    // Tells the veils' views whose placement changed, now or from the loop.
+    void announcePlacements();
+    void postPlacements();
     void noteApplications(bool deliver);
     void send(json command) { commands.push_back(std::move(command)); }
     const ReportedWindow* windowNumbered(int64_t number) const {
@@ -553,9 +556,10 @@ void KdeDesktop::State::scriptLost() {
     for (auto& [id, weak] : veils) {
         if (auto veil = weak.lock()) {
             veil->scriptLost();
-            veil->reportRead();
         }
     }
+    // This may run inside a permission check: the views hear of it from the loop.
+    postPlacements();
     defaultCenterState.post({NotificationName::applicationDidChangeScreenParameters, {}});
 }
 
@@ -644,11 +648,27 @@ void KdeDesktop::State::applyReport(const json& report, bool deliver) {
             }
         }
     }
-    for (auto& [id, weak] : veils) {
+    if (deliver) {
+        announcePlacements();
+    } else {
+        postPlacements();
+    }
+}
+
+void KdeDesktop::State::announcePlacements() {
+    for (auto& [id, weak] : std::map(veils)) {
         if (auto veil = weak.lock()) {
             veil->reportRead();
         }
     }
+}
+
+void KdeDesktop::State::postPlacements() {
+    loop->post([this, alive = std::weak_ptr<int>(alive)] {
+        if (!alive.expired()) {
+            announcePlacements();
+        }
+    });
 }
 
 void KdeDesktop::State::deliverEvent(const json& event) {
