@@ -193,6 +193,21 @@ class KdeDesktopTests(unittest.TestCase):
         self.kwin.veil_over(window["caption"])
         self.assertEqual(len(self.kwin.veils()), 1)
 
+    def test_a_stopped_helper_still_has_its_veil_follow_the_window(self):
+        # The script keeps the veil over its window inside KWin: a helper that does not run
+        # for a while (stopped, or busy) still has its window covered wherever it goes.
+        window, helper = self.block_foot()
+        os.kill(helper.process.pid, signal.SIGSTOP)
+        try:
+            self.set_frame(window["caption"], 40, 50, window["width"], window["height"])
+            veil = self.kwin.veil_over(window["caption"])
+            self.assertEqual((veil["x"], veil["y"]), (40, 50))
+        finally:
+            os.kill(helper.process.pid, signal.SIGCONT)
+        self.covered(helper, 1)
+        self.assertEqual(helper.request("stop")["shieldCount"], 0)
+        wait_until(lambda: not self.kwin.veils(), "no veil after stop")
+
     def test_without_a_plasma_session_the_helper_says_denied(self):
         # KWin alone is not a KDE session: with neither KDE_FULL_SESSION nor KDE in
         # XDG_CURRENT_DESKTOP the helper does not claim to cover anything.
