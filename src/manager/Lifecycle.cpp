@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "manager/ShieldManager.hpp"
+#include "protocol/Version.hpp"
 
 namespace sh {
 
@@ -30,7 +31,9 @@ void ShieldManager::init() {
                 manager->scheduleReconcile();
             }
         });
-    emit(statusPayload("ready", std::nullopt));
+    Message ready = statusPayload("ready", std::nullopt);
+    ready["version"] = shieldVersion;
+    emit(ready);
 }
 
 void ShieldManager::installWorkspaceObservers() {

@@ -308,6 +308,17 @@ def parse_message(raw):
     return message
 
 
+def project_version():
+    """The version the build gives the helper: the project version in CMakeLists.txt."""
+    import re
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    with open(top) as cmake:
+        return re.search(r"project\(shield-helper VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+VERSION = project_version()
+
+
 def status(permission, request_id=None, error=False, **overrides):
     """The status message expected from a headless helper (nothing is ever shielded)."""
     expected = {
@@ -327,6 +338,11 @@ def status(permission, request_id=None, error=False, **overrides):
     return expected
 
 
+def ready():
+    """The first line, as every helper of this build writes it."""
+    return dict(status("unknown"), type="ready", version=VERSION)
+
+
 def error(text):
     return {"type": "error", "message": text}
 
@@ -343,4 +359,4 @@ class HelperTestCase(unittest.TestCase):
 
     def setUp(self):
         self.helper = self.start_helper()
-        self.assertEqual(self.helper.read_message(), dict(status("unknown"), type="ready"))
+        self.assertEqual(self.helper.read_message(), ready())

@@ -10,6 +10,7 @@ from helper_process import (
     HelperTestCase,
     error,
     line,
+    ready,
     status,
 )
 
@@ -37,7 +38,7 @@ class ClosedStandardInputTest(HelperTestCase):
         # opens itself for its input.
         helper = self.start_helper(preexec_fn=lambda: os.close(0))
         messages, code = helper.wait_exit()
-        self.assertEqual(messages, [dict(status("unknown"), type="ready")])
+        self.assertEqual(messages, [ready()])
         self.assertEqual(code, 0)
 
 

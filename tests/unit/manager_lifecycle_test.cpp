@@ -33,7 +33,7 @@ TEST_F(Lifecycle, ConstructionRegistersInOrderAndWritesReadyFirst) {
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written[0], json::parse(R"({"type":"ready","watcherRunning":false,"shieldCount":0,
         "eligibleWindowCount":0,"coveredWindowCount":0,"uncoveredWindowCount":0,
-        "permission":"unknown"})"));
+        "permission":"unknown","version":")" SHIELD_VERSION R"("})"));
 
     // Construction reads no desktop state and starts nothing.
     EXPECT_EQ(desktop.workspaceState.runningApplicationsCalls, 0);

@@ -15,6 +15,7 @@ import {
   headless,
   nextEvent,
   skipWithoutHelper,
+  VERSION,
 } from './support.mjs';
 
 goHeadless();
@@ -30,7 +31,7 @@ test('start resolves with the ready message', { skip: skipWithoutHelper }, async
   const helper = new ShieldHelper({ binaryPath: HELPER });
   t.after(() => helper.close());
   const ready = await helper.start();
-  assert.deepEqual(ready, headless({ type: 'ready', permission: 'unknown' }));
+  assert.deepEqual(ready, headless({ type: 'ready', permission: 'unknown', version: VERSION }));
   assert.deepEqual(helper.lastStatus, ready);
   await assert.rejects(helper.start(), /start\(\) cannot be called now: the helper is running/);
 });

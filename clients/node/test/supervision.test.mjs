@@ -25,6 +25,7 @@ import {
   nextEvent,
   skipWithoutHelper,
   waitUntil,
+  VERSION,
 } from './support.mjs';
 
 goHeadless();
@@ -66,7 +67,7 @@ test('after stop() a restarted helper has no block to replay', { skip: skipWitho
   await helper.stop();
   const restarted = nextEvent(helper, 'restarted');
   internalsOf(helper).child().kill('SIGKILL');
-  assert.deepEqual(await restarted, headless({ type: 'ready', permission: 'unknown' }));
+  assert.deepEqual(await restarted, headless({ type: 'ready', permission: 'unknown', version: VERSION }));
   assert.equal((await helper.permissionStatus()).error, undefined);
 });
 

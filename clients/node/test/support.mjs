@@ -2,6 +2,7 @@
 // the fake helper for exits the real one cannot produce on demand.
 
 import { fileURLToPath } from 'node:url';
+import { readFileSync } from 'node:fs';
 import path from 'node:path';
 
 /** The real helper binary: $SHIELD_HELPER, as the repository's other process tests name it. */
@@ -11,6 +12,11 @@ export const skipWithoutHelper = HELPER ? false : 'SHIELD_HELPER names no helper
 
 export const PERMISSION_REQUIRED = 'Accessibility permission is required to track and shield blocked app windows.';
 export const INVALID_COMMAND = 'Native helper received an invalid command.';
+
+/** The version the helper of this build says in "ready": the package's own. */
+export const VERSION = JSON.parse(
+  readFileSync(path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'package.json'), 'utf8'),
+).version;
 
 export const TARGETS = [{ id: 'ed', name: 'Text Editor', bundleId: 'org.example.TextEditor' }];
 
