@@ -1,5 +1,6 @@
 // The accessibility permission, and one window observer per running blocked application.
 #include <cstddef>
+#include <cstdio>
 #include <iterator>
 #include <unordered_set>
 
@@ -45,6 +46,15 @@ void ShieldManager::refreshAccessibility(bool prompt) {
         prompt ? accessibility.isProcessTrustedWithOptions(true) : accessibility.isProcessTrusted();
     permissionGranted = trusted;
     permissionChecked = true;
+    untrustedReason = trusted ? std::nullopt : accessibility.untrustedReason();
+    if (untrustedReason && untrustedReason != loggedReason) {
+        // Hosts often show nothing of the status but log the helper's standard error: one line
+        // says why nothing will be shielded.
+        std::fprintf(stderr, "shield-helper: not shielding: %s (%s)\n",
+                     untrustedReason->explanation.c_str(), untrustedReason->code.c_str());
+        std::fflush(stderr);
+    }
+    loggedReason = untrustedReason;
     // Every start or update of a block ends here, after a deadline already past has ended it.
     // The activity is held even while the permission is missing: the block still counts.
     holdActivityWhileActive();

@@ -104,6 +104,9 @@ Message ShieldManager::statusPayload(std::string_view type,
     if (active && !permissionGranted) {
         message["error"] = texts::permissionRequired;
     }
+    if (permissionChecked && !permissionGranted && untrustedReason) {
+        message["reason"] = untrustedReason->code;
+    }
     if (coverageError) {
         message["coverageError"] = *coverageError;
     }

@@ -78,6 +78,10 @@ class ShieldManager : public std::enable_shared_from_this<ShieldManager> {
     bool active = false;
     bool permissionChecked = false;
     bool permissionGranted = false;
+    // Why the permission is withheld, where the desktop says (status carries its code), and
+    // the last reason written to standard error, which is written once, not at every check.
+    std::optional<UntrustedReason> untrustedReason;
+    std::optional<UntrustedReason> loggedReason;
     std::vector<std::shared_ptr<NotificationToken>> eventObservers;
     std::shared_ptr<Timer> reconcileTimer;
     std::shared_ptr<Timer> deadlineTimer;

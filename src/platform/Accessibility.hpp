@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace sh {
@@ -45,6 +46,14 @@ class WindowObserver {
     virtual void detachFromMainRunLoop() = 0;
 };
 
+// Why a desktop whose trust no user grants does not trust the helper: a short code a host can
+// act on (for example "no-display") and a sentence for the person reading the helper's log.
+struct UntrustedReason {
+    std::string code;
+    std::string explanation;
+    friend bool operator==(const UntrustedReason&, const UntrustedReason&) = default;
+};
+
 class Accessibility {
   public:
     virtual ~Accessibility() = default;
@@ -53,6 +62,9 @@ class Accessibility {
     // The same answer; with `prompt` the system may also ask the user to grant the
     // permission. Does not wait for the user.
     virtual bool isProcessTrustedWithOptions(bool prompt) = 0;
+    // Why the helper is not trusted now, on desktops where the trust is not the user's to
+    // give; absent where it is (the user grants it in the system's settings) or when trusted.
+    virtual std::optional<UntrustedReason> untrustedReason() { return std::nullopt; }
     // An observer for the process, or null when it cannot be created.
     virtual std::unique_ptr<WindowObserver> createObserver(int32_t processIdentifier,
                                                            AccessibilityCallback callback) = 0;

@@ -215,7 +215,9 @@ class KdeDesktopTests(unittest.TestCase):
         env = {k: v for k, v in self.session.env.items()
                if k not in ("XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION")}
         helper = self.start_helper(env)
-        self.assertEqual(helper.request("start", targets=[FOOT])["permission"], "denied")
+        reply = helper.request("start", targets=[FOOT])
+        self.assertEqual((reply["permission"], reply["reason"]),
+                         ("denied", "unsupported-compositor"))
         self.assertEqual(helper.shutdown(), 0)
         self.assertFalse(self.kwin.veils())
 

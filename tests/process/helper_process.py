@@ -235,6 +235,11 @@ class Helper:
     def alive(self):
         return self.proc.poll() is None
 
+    def errors(self):
+        """What the helper wrote to standard error so far."""
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
+
     def memory_kib(self):
         """The helper's resident memory now and at its peak (VmRSS, VmHWM), in KiB."""
         fields = {}
@@ -330,6 +335,9 @@ def status(permission, request_id=None, error=False, **overrides):
         "uncoveredWindowCount": 0,
         "permission": permission,
     }
+    if permission == "denied":
+        # The headless desktop says why it has nothing to shield on.
+        expected["reason"] = "no-display"
     if request_id is not None:
         expected["requestId"] = request_id
     if error:

@@ -42,6 +42,31 @@ class ClosedStandardInputTest(HelperTestCase):
         self.assertEqual(code, 0)
 
 
+class UntrustedReasonTest(HelperTestCase):
+    def setUp(self):
+        pass
+
+    def test_a_desktop_with_nothing_to_shield_on_says_why_once(self):
+        # (environment, the reason in status): with no display at all, and on a Wayland
+        # session (its socket named, not even there) that is neither GNOME nor KDE.
+        cases = [({}, "no-display"),
+                 ({"WAYLAND_DISPLAY": "shield-helper-test-none"}, "unsupported-compositor")]
+        for environment, reason in cases:
+            with self.subTest(reason=reason):
+                helper = self.start_helper(extra_environment=environment)
+                self.assertEqual(helper.read_message(), ready())
+                for request_id in (1, 2):
+                    _, reply = helper.request("permission-status", request_id)
+                    self.assertEqual(reply["permission"], "denied")
+                    self.assertEqual(reply["reason"], reason)
+                helper.close_stdin()
+                helper.wait_exit()
+                lines = helper.errors().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertTrue(lines[0].startswith("shield-helper: not shielding: "), lines)
+                self.assertTrue(lines[0].endswith(f"({reason})"), lines)
+
+
 class CommandRepliesTest(HelperTestCase):
     def test_each_command_with_and_without_request_id(self):
         h = self.helper

@@ -91,6 +91,36 @@ TEST_F(AccessibilityTracking, WithdrawnTrustStopsTrackingButKeepsTheBlock) {
     EXPECT_TRUE(replies[0].contains("error"));
 }
 
+TEST_F(AccessibilityTracking, AReasonForWithheldTrustIsInStatusAndLoggedOnce) {
+    desktop.accessibilityState.trusted = false;
+    // Without a reason (the user's permission to grant), status has none.
+    auto replies = send(R"({"command":"permission-status"})");
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_FALSE(replies[0].contains("reason"));
+
+    desktop.accessibilityState.reason = UntrustedReason{"no-display", "no display"};
+    testing::internal::CaptureStderr();
+    replies = send(R"({"command":"permission-status"})");
+    send(R"({"command":"permission-status"})");
+    std::string logged = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["permission"], "denied");
+    EXPECT_EQ(replies[0]["reason"], "no-display");
+    EXPECT_EQ(logged, "shield-helper: not shielding: no display (no-display)\n");
+
+    // Granted, the reason goes; withheld again for another reason, that one is logged.
+    desktop.accessibilityState.trusted = true;
+    replies = send(R"({"command":"permission-status"})");
+    EXPECT_FALSE(replies[0].contains("reason"));
+    desktop.accessibilityState.trusted = false;
+    desktop.accessibilityState.reason = UntrustedReason{"xwayland", "an XWayland display"};
+    testing::internal::CaptureStderr();
+    replies = send(R"({"command":"permission-status"})");
+    logged = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(replies[0]["reason"], "xwayland");
+    EXPECT_EQ(logged, "shield-helper: not shielding: an XWayland display (xwayland)\n");
+}
+
 TEST_F(AccessibilityTracking, NotificationsBecomeOneDebouncedPass) {
     startBlock();
     int before = desktop.windowListCalls;

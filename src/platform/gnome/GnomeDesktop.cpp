@@ -276,6 +276,11 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
         return companionIsTheShells() && (screenWidth > 0 || readScreen());
     }
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
+    std::optional<UntrustedReason> untrustedReason() override {
+        return UntrustedReason{"companion-missing",
+                               "GNOME Shell does not serve the helper's extension "
+                               "(shield-helper@shieldhelper.org); see docs/gnome.md"};
+    }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
         return observers.create(pid, std::move(callback));

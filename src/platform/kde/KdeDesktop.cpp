@@ -253,6 +253,13 @@ struct KdeDesktop::State final : public Workspace, public Accessibility {
     // answers. There is nothing to prompt for; loading the script needs no permission.
     bool isProcessTrusted() override;
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
+    std::optional<UntrustedReason> untrustedReason() override {
+        if (!wayland->isConnected()) {
+            return UntrustedReason{"display-lost",
+                                   "the connection to the Wayland display was lost"};
+        }
+        return UntrustedReason{"kwin-script-failed", "KWin does not run the helper's script"};
+    }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
         return observers.create(pid, std::move(callback));

@@ -36,7 +36,13 @@ std::unique_ptr<Desktop> createDesktop() {
             return desktop;
         }
     }
-    return std::make_unique<HeadlessDesktop>();
+    if (isSet("WAYLAND_DISPLAY")) {
+        return std::make_unique<HeadlessDesktop>(UntrustedReason{
+            "unsupported-compositor",
+            "this Wayland session is neither GNOME nor KDE Plasma, and it offers no X display"});
+    }
+    return std::make_unique<HeadlessDesktop>(UntrustedReason{
+        "no-display", "no display is reachable: neither WAYLAND_DISPLAY nor DISPLAY names one"});
 }
 
 }  // namespace sh

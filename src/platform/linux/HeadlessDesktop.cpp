@@ -34,6 +34,8 @@ class HeadlessAccessibility final : public Accessibility {
   public:
     bool isProcessTrusted() override { return false; }
     bool isProcessTrustedWithOptions(bool) override { return false; }
+    std::optional<UntrustedReason> untrustedReason() override { return reason; }
+    UntrustedReason reason;
     std::unique_ptr<WindowObserver> createObserver(int32_t, AccessibilityCallback) override {
         return nullptr;
     }
@@ -65,8 +67,10 @@ struct HeadlessDesktop::Services {
     HeadlessAccessibility accessibility;
 };
 
-HeadlessDesktop::HeadlessDesktop()
-    : loop_(std::make_unique<PollLoop>()), services_(std::make_unique<Services>()) {}
+HeadlessDesktop::HeadlessDesktop(UntrustedReason reason)
+    : loop_(std::make_unique<PollLoop>()), services_(std::make_unique<Services>()) {
+    services_->accessibility.reason = std::move(reason);
+}
 
 HeadlessDesktop::~HeadlessDesktop() = default;
 

@@ -11,7 +11,8 @@ namespace sh {
 
 class HeadlessDesktop final : public Desktop {
   public:
-    HeadlessDesktop();
+    // `reason` says why there is nothing to shield on, in status and on standard error.
+    explicit HeadlessDesktop(UntrustedReason reason);
     ~HeadlessDesktop() override;
 
     Application& application() override { return *loop_; }

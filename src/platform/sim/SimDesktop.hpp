@@ -211,6 +211,9 @@ class SimAccessibility final : public Accessibility {
     }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override;
+    std::optional<UntrustedReason> untrustedReason() override {
+        return trusted ? std::nullopt : reason;
+    }
 
     // Delivers a notification to the attached observers of the process that registered it;
     // returns how many.
@@ -219,6 +222,8 @@ class SimAccessibility final : public Accessibility {
     size_t attachedCount() const;
 
     bool trusted = true;
+    // What an untrusted desktop says of why; none, like macOS, unless a test sets one.
+    std::optional<UntrustedReason> reason;
     int trustQueries = 0;
     int prompts = 0;
     std::set<int32_t> failingPids;

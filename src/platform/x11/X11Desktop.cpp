@@ -166,6 +166,18 @@ struct X11Desktop::State final : public x11::TrackerListener,
     // invisible to it and the compositor may stack them, or tile our shields, anywhere. Covering
     // cannot be guaranteed there, so the permission is withheld and nothing is shielded.
     bool isProcessTrusted() override { return !display->hasError() && !display->isXWayland(); }
+    std::optional<UntrustedReason> untrustedReason() override {
+        if (display->hasError()) {
+            return UntrustedReason{"display-lost", "the connection to the X display was lost"};
+        }
+        if (display->isXWayland()) {
+            return UntrustedReason{
+                "xwayland",
+                "the X display is XWayland on a Wayland session the helper does not serve, "
+                "where no X window stays above the session's own windows"};
+        }
+        return std::nullopt;
+    }
     bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
     std::unique_ptr<WindowObserver> createObserver(int32_t pid,
                                                    AccessibilityCallback callback) override {
