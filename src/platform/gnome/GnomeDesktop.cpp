@@ -1,18 +1,13 @@
 // The GNOME desktop: the platform boundary over the companion extension's D-Bus interface.
 //
-// GDBus runs on a thread of its own. Its signals are subscribed in a GLib main context that only
-// that thread iterates, and every signal is handed to the poll loop with post(), so the core and
-// all desktop state are touched on the main thread alone. Method calls are made synchronously
-// from the main thread (GDBus connections are thread-safe, and a synchronous call waits on a
-// private context), which keeps them in the order the core issues them and gives the window
-// list the synchronous answer the boundary promises. Folding GLib's context into the poll loop
-// instead would mean mirroring its changing descriptor set and timeouts in every iteration, for
-// no gain here.
+// The companion's signals arrive on the session bus's own thread and are handed to the poll
+// loop with post(), so the core and all desktop state are touched on the main thread alone.
+// Method calls are made synchronously from the main thread, which keeps them in the order the
+// core issues them and gives the window list the synchronous answer the boundary promises.
 #include "platform/gnome/GnomeDesktop.hpp"
 
 #include <gio/gio.h>
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -21,6 +16,7 @@
 
 #include "platform/linux/LoopNotificationCenter.hpp"
 #include "platform/linux/LoopObservers.hpp"
+#include "platform/linux/SessionBus.hpp"
 
 namespace sh {
 
@@ -28,8 +24,6 @@ namespace {
 
 // How long a call may take before the companion counts as not answering.
 constexpr int callTimeoutMs = 2000;
-// The bus daemon itself answers at once, whatever the shell is doing.
-constexpr int busTimeoutMs = 1000;
 constexpr const char* shellName = "org.gnome.Shell";
 
 // Window types and stack layers, by the shell's enumeration values.
@@ -92,11 +86,6 @@ const char* windowNotificationFor(const std::string& event) {
     return it == names.end() ? nullptr : it->second;
 }
 
-struct VariantDeleter {
-    void operator()(GVariant* v) const { g_variant_unref(v); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantDeleter>;
-
 GVariant* colorVariant(const Color& c) {
     return g_variant_new("(dddd)", c.red, c.green, c.blue, c.alpha);
 }
@@ -119,10 +108,7 @@ class GnomeVeil;
 
 struct GnomeDesktop::State final : public Workspace, public Accessibility {
     std::unique_ptr<PollLoop> loop = std::make_unique<PollLoop>();
-    GDBusConnection* bus = nullptr;
-    GMainContext* context = nullptr;
-    GMainLoop* glibLoop = nullptr;
-    std::thread glibThread;
+    std::unique_ptr<SessionBus> bus;
     std::vector<guint> subscriptions;
     guint nameWatch = 0;
     LoopNotificationCenter workspaceCenter{*loop};
@@ -162,38 +148,13 @@ struct GnomeDesktop::State final : public Workspace, public Accessibility {
     // Calls a companion method and returns its reply, or null when it fails.
     VariantPtr call(const char* method, GVariant* parameters, const GVariantType* replyType,
                     int timeoutMs = callTimeoutMs) {
-        GError* error = nullptr;
         const char* destination =
             companionOwner.empty() ? gnomeCompanionName : companionOwner.c_str();
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, destination, gnomeCompanionPath, gnomeCompanionInterface, method, parameters,
-            replyType, G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, &error);
-        if (error != nullptr) {
-            lastCallTimedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
-            g_error_free(error);
-            return nullptr;
-        }
-        lastCallTimedOut = false;
-        return VariantPtr(reply);
+        return bus->call({destination, gnomeCompanionPath, gnomeCompanionInterface, method},
+                         parameters, replyType, timeoutMs, &lastCallTimedOut);
     }
 
-    // The unique name that owns `name` on the bus, as the bus daemon says; absent when none.
-    std::optional<std::string> ownerOf(const char* name) {
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"),
-            G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &error);
-        if (error != nullptr) {
-            g_error_free(error);
-            return std::nullopt;
-        }
-        const char* owner = nullptr;
-        g_variant_get(reply, "(&s)", &owner);
-        std::string result = owner;
-        g_variant_unref(reply);
-        return result;
-    }
+    std::optional<std::string> ownerOf(const char* name) { return bus->ownerOf(name); }
 
     // Whether the companion's name belongs to the shell's own connection. Any process on the
     // session bus can take a free name; one that is not the shell cannot cover a window, and
@@ -451,26 +412,14 @@ void GnomeDesktop::State::companionLost() {
 }
 
 GnomeDesktop::State::~State() {
-    if (glibLoop != nullptr) {
-        g_main_loop_quit(glibLoop);
-    }
-    if (glibThread.joinable()) {
-        glibThread.join();
+    if (!bus) {
+        return;
     }
     for (guint id : subscriptions) {
-        g_dbus_connection_signal_unsubscribe(bus, id);
+        g_dbus_connection_signal_unsubscribe(bus->connection(), id);
     }
     if (nameWatch != 0) {
         g_bus_unwatch_name(nameWatch);
-    }
-    if (glibLoop != nullptr) {
-        g_main_loop_unref(glibLoop);
-    }
-    if (context != nullptr) {
-        g_main_context_unref(context);
-    }
-    if (bus != nullptr) {
-        g_object_unref(bus);
     }
 }
 
@@ -532,16 +481,12 @@ void GnomeDesktop::State::readSignal(const std::string& member, GVariant* parame
 }
 
 std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
-    GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (bus == nullptr) {
-        g_clear_error(&error);
+    auto bus = SessionBus::connect();
+    if (!bus) {
         return nullptr;
     }
     auto state = std::make_unique<State>();
-    state->bus = bus;
-    // The process ends through terminate(); losing the bus must not end it through GDBus.
-    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    state->bus = std::move(bus);
     // A GNOME session is one whose shell is on the bus. The companion may come later (the
     // extension enabled, or back from another process that held its name): until then the
     // permission is withheld, and the block is taken up once it is there.
@@ -551,9 +496,6 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
     state->isProcessTrusted();
 
     State* raw = state.get();
-    state->context = g_main_context_new();
-    // Subscriptions dispatch in the context that is the thread default when they are made.
-    g_main_context_push_thread_default(state->context);
     auto onSignal = [](GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
                        const gchar* member, GVariant* parameters, gpointer data) {
         auto* desktop = static_cast<State*>(data);
@@ -569,9 +511,6 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
             g_variant_unref(parameters);
         });
     };
-    state->subscriptions.push_back(g_dbus_connection_signal_subscribe(
-        bus, nullptr, gnomeCompanionInterface, nullptr, gnomeCompanionPath, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, onSignal, raw, nullptr));
     auto vanished = [](GDBusConnection*, const gchar*, gpointer data) {
         auto* desktop = static_cast<State*>(data);
         // The companion took every veil with it. The core learns it from the permission it
@@ -582,17 +521,17 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::connect() {
                 {NotificationName::applicationDidChangeScreenParameters, {}});
         });
     };
-    state->nameWatch = g_bus_watch_name_on_connection(
-        bus, gnomeCompanionName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr, vanished, raw, nullptr);
-    g_main_context_pop_thread_default(state->context);
-
-    state->glibLoop = g_main_loop_new(state->context, FALSE);
-    state->glibThread = std::thread([raw] {
-        g_main_context_push_thread_default(raw->context);
-        g_main_loop_run(raw->glibLoop);
-        g_main_context_pop_thread_default(raw->context);
+    state->bus->onBusThread([raw, onSignal, vanished] {
+        GDBusConnection* connection = raw->bus->connection();
+        raw->subscriptions.push_back(g_dbus_connection_signal_subscribe(
+            connection, nullptr, gnomeCompanionInterface, nullptr, gnomeCompanionPath, nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE, onSignal, raw, nullptr));
+        raw->nameWatch = g_bus_watch_name_on_connection(connection, gnomeCompanionName,
+                                                        G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+                                                        vanished, raw, nullptr);
     });
-    state->loop->addExitHook([raw] { g_dbus_connection_flush_sync(raw->bus, nullptr, nullptr); });
+    state->bus->start();
+    state->loop->addExitHook([raw] { raw->bus->flush(); });
     return std::unique_ptr<GnomeDesktop>(new GnomeDesktop(std::move(state)));
 }
 
