@@ -2,7 +2,24 @@
 // package ships (tsc -p tsconfig.check.json): a rename or a changed type fails the test step.
 
 import { EventEmitter } from 'node:events';
-import { ShieldHelper, type AccessAttempt, type Options, type Status, type Target } from '../dist/index.js';
+import {
+  BinaryNotExecutableError,
+  BinaryNotFoundError,
+  HelperExitedError,
+  HelperNotRunningError,
+  RequestTimeoutError,
+  ShieldHelper,
+  ShieldHelperError,
+  VersionMismatchError,
+  type AccessAttempt,
+  type BlockOptions,
+  type ErrorCode,
+  type ExitEvent,
+  type Options,
+  type State,
+  type Status,
+  type Target,
+} from '../dist/index.js';
 
 const options: Options[] = [
   {},
@@ -10,6 +27,8 @@ const options: Options[] = [
   { restart: false },
   { restart: { maxRestarts: 3, windowMs: 60_000, backoffMs: 100 } },
   { restart: {} },
+  { versionMismatch: 'warn', env: { LANG: 'C' }, cwd: '/', uid: 1000, gid: 1000 },
+  { versionMismatch: 'error' },
 ];
 const targets: Target[] = [{ id: 'ed', name: 'Editor' }, { id: 'term', name: 'Terminal', bundleId: 'XTerm' }];
 const binary: string = ShieldHelper.resolveBinary(options[1]);
@@ -23,6 +42,9 @@ async function host(): Promise<void> {
     await helper.block(targets, { endsAt: new Date() }),
     await helper.update(targets, { endsAt: Date.now() + 1000 }),
     await helper.update([]),
+    await helper.update({ endsAt: Date.now() + 1000 }),
+    await helper.update(undefined, { endsAt: new Date() }),
+    await helper.update(),
     await helper.stop(),
     await helper.permissionStatus(),
     await helper.requestPermission(),
@@ -38,9 +60,28 @@ async function host(): Promise<void> {
     ready.coveredWindowCount,
     ready.uncoveredWindowCount,
   ];
-  const optional: Array<string | number | undefined> = [ready.requestId, ready.error, ready.coverageError];
-  console.log(binary, emitter, last, code, kind, permission, counts, optional, ready.watcherRunning === true);
+  const optional: Array<string | number | undefined> = [ready.requestId, ready.error, ready.coverageError, ready.version];
+  const pid: number | undefined = helper.pid;
+  const state: State = helper.state;
+  helper.reset();
+  const blockOptions: BlockOptions = { endsAt: new Date() };
+  console.log(binary, emitter, last, code, kind, permission, counts, optional, ready.watcherRunning === true, pid, state, blockOptions);
 }
+
+// Every error is a ShieldHelperError with a code; the version error says both versions.
+const errors: ShieldHelperError[] = [
+  new BinaryNotFoundError('x'),
+  new BinaryNotExecutableError('x'),
+  new RequestTimeoutError('x'),
+  new HelperExitedError('x'),
+  new HelperNotRunningError('x'),
+  new VersionMismatchError(undefined, '0.1.0', '/usr/bin/shield-helper'),
+  new ShieldHelperError('NO_BLOCK', 'x'),
+];
+const codes: ErrorCode[] = errors.map((error) => error.code);
+const versions: Array<string | undefined> = [new VersionMismatchError('1.0.0', '0.1.0', 'x').helperVersion, ShieldHelper.version];
+const states: State[] = ['idle', 'starting', 'running', 'restarting', 'closing', 'closed', 'failed'];
+void [codes, versions, states];
 
 helper.on('status', (status: Status) => status.shieldCount);
 helper.on('restarted', (status: Status) => status.permission);
@@ -51,5 +92,9 @@ helper.on('accessAttempt', (attempt: AccessAttempt) => {
 helper.on('protocolError', (text: string) => text.length);
 helper.on('stderr', (text: string) => text.length);
 helper.on('exit', (exit: { code: number | null; signal: NodeJS.Signals | null; willRestart: boolean }) => exit);
+helper.on('exit', (exit: ExitEvent) => exit.willRestart);
 helper.once('fatal', (error: Error) => error.message);
+helper.on('fatal', (error: ShieldHelperError) => error.code);
+helper.on('warning', (warning: VersionMismatchError) => [warning.helperVersion, warning.libraryVersion]);
+helper.on('state', (now: State, previous: State) => [now, previous]);
 void host;

@@ -1,13 +1,15 @@
-// Finding the binary: binaryPath, then $SHIELD_HELPER_PATH, then the packed binary; paths in an
-// Electron app.asar are read from app.asar.unpacked; a missing binary names every place looked.
+// Finding the binary: a given binaryPath, else $SHIELD_HELPER_PATH, is the binary and must be an
+// executable file (nothing else is tried); without both, the packed binary. Paths in an Electron
+// app.asar are read from app.asar.unpacked; a missing binary names every place looked.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { chmodSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { ShieldHelper } from '../dist/index.js';
+import { BinaryNotExecutableError, BinaryNotFoundError, HelperExitedError, ShieldHelper, ShieldHelperError } from '../dist/index.js';
+import { collect } from './support.mjs';
 
 const packed = path.resolve(
   path.dirname(fileURLToPath(import.meta.url)),
@@ -16,27 +18,30 @@ const packed = path.resolve(
   `${process.platform}-${process.arch}`,
   'shield-helper',
 );
+const skipWithPacked = existsSync(packed) ? 'this checkout has a packed binary' : false;
 
 function scratch(t) {
   const dir = mkdtempSync(path.join(tmpdir(), 'shield-resolve-'));
   t.after(() => rmSync(dir, { recursive: true, force: true }));
-  const file = (relative) => {
+  const file = (relative, mode = 0o755, text = '#!/bin/sh\n') => {
     const full = path.join(dir, relative);
     mkdirSync(path.dirname(full), { recursive: true });
-    writeFileSync(full, '#!/bin/sh\n');
-    chmodSync(full, 0o755);
+    writeFileSync(full, text);
+    chmodSync(full, mode);
     return full;
   };
   return { dir, file };
 }
 
+const originalEnv = process.env.SHIELD_HELPER_PATH;
+
+/** Sets $SHIELD_HELPER_PATH (unsets it for undefined) until the end of test `t`. */
 function withEnv(t, value) {
-  const saved = process.env.SHIELD_HELPER_PATH;
   if (value === undefined) delete process.env.SHIELD_HELPER_PATH;
   else process.env.SHIELD_HELPER_PATH = value;
   t.after(() => {
-    if (saved === undefined) delete process.env.SHIELD_HELPER_PATH;
-    else process.env.SHIELD_HELPER_PATH = saved;
+    if (originalEnv === undefined) delete process.env.SHIELD_HELPER_PATH;
+    else process.env.SHIELD_HELPER_PATH = originalEnv;
   });
 }
 
@@ -47,8 +52,82 @@ test('binaryPath comes first, then SHIELD_HELPER_PATH', (t) => {
   withEnv(t, fromEnv);
   assert.equal(ShieldHelper.resolveBinary({ binaryPath: given }), given);
   assert.equal(ShieldHelper.resolveBinary(), fromEnv);
-  // A binaryPath that holds nothing is passed over for the next place.
-  assert.equal(ShieldHelper.resolveBinary({ binaryPath: path.join(path.dirname(given), 'nothing') }), fromEnv);
+});
+
+// A path the host names is the binary it means: when it is not a usable one, finding some other
+// binary instead (an older packed one, say) would hide the mistake.
+test('a named binary that is missing or not executable is an error, with no fall-through', async (t) => {
+  const { dir, file } = scratch(t);
+  const good = file('good/shield-helper');
+  const plain = file('plain/shield-helper', 0o644);
+  const directory = path.join(dir, 'good');
+  const missing = path.join(dir, 'nothing', 'shield-helper');
+  const cases = [
+    {
+      what: 'binaryPath names no file',
+      binaryPath: missing,
+      env: good,
+      error: BinaryNotFoundError,
+      code: 'BINARY_NOT_FOUND',
+      message: `shield-helper binary not found: ${missing} (from options.binaryPath) does not exist`,
+    },
+    {
+      what: 'binaryPath is relative and names no file',
+      binaryPath: path.relative(process.cwd(), missing),
+      env: good,
+      error: BinaryNotFoundError,
+      code: 'BINARY_NOT_FOUND',
+      message: `shield-helper binary not found: ${missing} (from options.binaryPath) does not exist`,
+    },
+    {
+      what: 'binaryPath names a directory',
+      binaryPath: directory,
+      env: good,
+      error: BinaryNotFoundError,
+      code: 'BINARY_NOT_FOUND',
+      message: `shield-helper binary not found: ${directory} (from options.binaryPath) is a directory`,
+    },
+    {
+      what: '$SHIELD_HELPER_PATH names no file',
+      env: missing,
+      error: BinaryNotFoundError,
+      code: 'BINARY_NOT_FOUND',
+      message: `shield-helper binary not found: ${missing} (from $SHIELD_HELPER_PATH) does not exist`,
+    },
+    {
+      what: 'binaryPath is not executable',
+      binaryPath: plain,
+      env: good,
+      error: BinaryNotExecutableError,
+      code: 'BINARY_NOT_EXECUTABLE',
+      message: `shield-helper binary ${plain} (from options.binaryPath) is not executable: give it the execute permission (chmod +x); in an Electron app, unpack the binary from app.asar when packaging (asarUnpack)`,
+    },
+    {
+      what: '$SHIELD_HELPER_PATH is not executable',
+      env: plain,
+      error: BinaryNotExecutableError,
+      code: 'BINARY_NOT_EXECUTABLE',
+      message: `shield-helper binary ${plain} (from $SHIELD_HELPER_PATH) is not executable: give it the execute permission (chmod +x); in an Electron app, unpack the binary from app.asar when packaging (asarUnpack)`,
+    },
+  ];
+  for (const { what, binaryPath, env, error, code, message } of cases) {
+    withEnv(t, env);
+    const expected = (thrown) => {
+      assert.ok(thrown instanceof error, `${what}: ${thrown}`);
+      assert.ok(thrown instanceof ShieldHelperError, what);
+      assert.equal(thrown.code, code, what);
+      assert.equal(thrown.name, error.name, what);
+      assert.equal(thrown.message, message, what);
+      return true;
+    };
+    assert.throws(() => ShieldHelper.resolveBinary({ binaryPath }), expected);
+    // start() refuses it before spawning anything, and the instance can be started later.
+    const helper = new ShieldHelper({ binaryPath });
+    const states = collect(helper, 'state');
+    await assert.rejects(helper.start(), expected);
+    assert.equal(helper.state, 'idle', what);
+    assert.deepEqual(states, [], `${what}: no state was entered`);
+  }
 });
 
 test('a path inside app.asar is read from app.asar.unpacked', (t) => {
@@ -57,32 +136,81 @@ test('a path inside app.asar is read from app.asar.unpacked', (t) => {
   const inArchive = path.join(dir, 'resources/app.asar/node_modules/shield-helper/bin/linux-x64/shield-helper');
   withEnv(t, undefined);
   assert.equal(ShieldHelper.resolveBinary({ binaryPath: inArchive }), unpacked);
+  // Not unpacked when the app was packaged: the error says how to unpack it.
+  const notUnpacked = path.join(dir, 'resources/app.asar/other/shield-helper');
+  assert.throws(
+    () => ShieldHelper.resolveBinary({ binaryPath: notUnpacked }),
+    (error) =>
+      error instanceof BinaryNotFoundError &&
+      error.message ===
+        `shield-helper binary not found: ${path.join(dir, 'resources/app.asar.unpacked/other/shield-helper')} ` +
+          `(from options.binaryPath, given as ${notUnpacked}; a path inside app.asar is read from app.asar.unpacked) does not exist; ` +
+          'in an Electron app, unpack the binary from app.asar when packaging (asarUnpack)',
+  );
 });
 
-test('a missing binary fails start() naming every place looked', async (t) => {
-  const { dir } = scratch(t);
-  const { existsSync } = await import('node:fs');
-  if (existsSync(packed)) {
-    t.skip('this checkout has a packed binary');
-    return;
+test('without binaryPath or SHIELD_HELPER_PATH, a missing packed binary fails naming every place looked', { skip: skipWithPacked }, async (t) => {
+  // An empty variable is taken as not set, as shells and CI systems often leave one.
+  for (const env of [undefined, '']) {
+    withEnv(t, env);
+    const expected = (error) => {
+      assert.ok(error instanceof BinaryNotFoundError, String(error));
+      assert.equal(error.code, 'BINARY_NOT_FOUND');
+      assert.equal(
+        error.message,
+        'shield-helper binary not found. Looked at:\n' +
+          '  options.binaryPath: not set\n' +
+          '  $SHIELD_HELPER_PATH: not set\n' +
+          `  the binary packed for ${process.platform}-${process.arch}: ${packed} (no such file)`,
+      );
+      return true;
+    };
+    assert.throws(() => ShieldHelper.resolveBinary(), expected);
+    await assert.rejects(new ShieldHelper().start(), expected);
   }
-  withEnv(t, path.join(dir, 'env-helper'));
-  const helper = new ShieldHelper({ binaryPath: path.join(dir, 'app.asar', 'helper') });
-  await assert.rejects(helper.start(), (error) => {
-    assert.match(error.message, /^shield-helper binary not found/);
-    assert.ok(error.message.includes(`options.binaryPath: ${path.join(dir, 'app.asar.unpacked', 'helper')}`), error.message);
-    assert.ok(error.message.includes(`$SHIELD_HELPER_PATH: ${path.join(dir, 'env-helper')}`), error.message);
-    assert.ok(error.message.includes(packed), error.message);
-    return true;
-  });
-  withEnv(t, undefined);
-  assert.throws(() => ShieldHelper.resolveBinary(), /options\.binaryPath: not set\n {2}\$SHIELD_HELPER_PATH: not set\n/);
 });
 
 test('a binary that cannot be started fails start() with the reason', async (t) => {
-  const { dir } = scratch(t);
-  const notExecutable = path.join(dir, 'shield-helper');
-  writeFileSync(notExecutable, 'not a program');
-  const helper = new ShieldHelper({ binaryPath: notExecutable, restart: false });
-  await assert.rejects(helper.start(), /shield-helper could not be started: .*EACCES.* before it was ready/);
+  const { dir, file } = scratch(t);
+  const cases = [
+    {
+      what: 'an executable file that is no program',
+      options: { binaryPath: file('garbage/shield-helper', 0o755, 'not a program\0') },
+      message: /^shield-helper exited \(exit code 127\) before it was ready/,
+    },
+    {
+      what: 'a working directory that is not there',
+      options: { binaryPath: file('fine/shield-helper'), cwd: path.join(dir, 'no-such-dir') },
+      message: new RegExp(
+        `^shield-helper could not be started: its working directory ${path.join(dir, 'no-such-dir')} \\(options\\.cwd\\) is not a directory before it was ready$`,
+      ),
+    },
+  ];
+  for (const { what, options, message } of cases) {
+    const helper = new ShieldHelper({ ...options, restart: false });
+    await assert.rejects(helper.start(), (error) => {
+      assert.ok(error instanceof HelperExitedError, `${what}: ${error}`);
+      assert.equal(error.code, 'HELPER_EXITED', what);
+      assert.match(error.message, message, what);
+      return true;
+    });
+    assert.equal(helper.state, 'idle', what);
+    assert.equal(helper.pid, undefined, what);
+  }
+});
+
+test('options of the wrong type are refused by the constructor', () => {
+  const cases = [
+    [{ binaryPath: '' }, /binaryPath must be a non-empty string/],
+    [{ binaryPath: 7 }, /binaryPath must be a non-empty string/],
+    [{ env: 'DISPLAY=:0' }, /env must be an object/],
+    [{ cwd: '' }, /cwd must be a non-empty string/],
+    [{ uid: -1 }, /uid must be a whole number/],
+    [{ gid: 1.5 }, /gid must be a whole number/],
+    [{ versionMismatch: 'ignore' }, /versionMismatch must be 'error' or 'warn'/],
+    [{ requestTimeoutMs: 0 }, /requestTimeoutMs must be a positive number/],
+  ];
+  for (const [options, message] of cases) {
+    assert.throws(() => new ShieldHelper(options), message, JSON.stringify(options));
+  }
 });

@@ -128,6 +128,10 @@ test('input the helper would refuse is refused by the library, with a clear erro
     [() => helper.block('ed'), /targets must be an array/],
     [() => helper.block([{ id: 'ed' }]), /targets\[0\]\.name must be a string/],
     [() => helper.update([{ id: 1, name: 'x' }]), /targets\[0\]\.id must be a string/],
+    // A single target without its array is not taken for update()'s options.
+    [() => helper.update({ id: 'ed', name: 'Editor' }), /targets must be an array/],
+    [() => helper.update('ed'), /targets must be an array/],
+    [() => helper.update({ endsAt: 'soon' }), /endsAt must be a valid Date/],
     [() => helper.block([{ id: 'a', name: 'A', bundleId: 5 }]), /targets\[0\]\.bundleId must be a string/],
     [() => helper.block(TARGETS, { endsAt: new Date('nonsense') }), /endsAt must be a valid Date/],
     [() => helper.block(TARGETS, { endsAt: Infinity }), /endsAt must be a valid Date/],

@@ -20,9 +20,12 @@ export const VERSION = JSON.parse(
 
 export const TARGETS = [{ id: 'ed', name: 'Text Editor', bundleId: 'org.example.TextEditor' }];
 
-/** The status a headless helper reports: it never shields anything, and has no permission. */
+/**
+ * The status a headless helper reports: it never shields anything, and has no permission, for
+ * want of a display, which it says.
+ */
 export function headless(fields = {}) {
-  return {
+  const status = {
     type: 'status',
     watcherRunning: false,
     shieldCount: 0,
@@ -32,6 +35,10 @@ export function headless(fields = {}) {
     permission: 'denied',
     ...fields,
   };
+  if (status.permission === 'denied' && !('reason' in fields)) {
+    status.reason = 'no-display';
+  }
+  return status;
 }
 
 /** Runs the helpers of this process without a display. */
@@ -72,5 +79,19 @@ export async function waitUntil(probe, what, timeoutMs = 10_000) {
     if (value) return value;
     if (Date.now() > end) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
     await new Promise((resolve) => setTimeout(resolve, 25));
+  }
+}
+
+/** Sets the environment variables in `vars` (deletes those given as undefined) until the end of
+ * test `t`, when each gets back the value it had before. */
+export function setEnv(t, vars) {
+  for (const [name, value] of Object.entries(vars)) {
+    const saved = process.env[name];
+    if (value === undefined) delete process.env[name];
+    else process.env[name] = value;
+    t.after(() => {
+      if (saved === undefined) delete process.env[name];
+      else process.env[name] = saved;
+    });
   }
 }

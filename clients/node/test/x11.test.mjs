@@ -1,6 +1,7 @@
 // The library against the real helper on a virtual X display (Xvfb, openbox and an xterm, as
 // in the repository's end-to-end tests): a click on a shield arrives as an 'accessAttempt'
-// event, and a helper killed ten times mid-block comes back each time, the window covered again.
+// event, a helper killed ten times mid-block comes back each time, the window covered again, and
+// an update() of the end time alone keeps the window covered.
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -116,5 +117,23 @@ test('a helper killed ten times mid-block comes back each time with the window c
   }
   const status = await covered(helper);
   assert.equal(status.watcherRunning, true);
+  assert.equal(await helper.close(), 0);
+});
+
+test('update() with only an end time keeps the window covered, also after a restart', { skip }, async (t) => {
+  const helper = new ShieldHelper({ binaryPath: HELPER, restart: { backoffMs: 20 } });
+  t.after(() => helper.close());
+  await helper.start();
+  await helper.block([TERMINAL]);
+  await covered(helper);
+  const reply = await helper.update({ endsAt: Date.now() + 60_000 });
+  assert.equal(reply.eligibleWindowCount, 1, 'the xterm is still a target');
+  assert.equal(reply.watcherRunning, true);
+  await covered(helper);
+  // The replayed block is the one the library kept: the xterm with the new end time.
+  const restarted = nextEvent(helper, 'restarted');
+  internalsOf(helper).child().kill('SIGKILL');
+  assert.equal((await restarted).permission, 'granted');
+  await covered(helper);
   assert.equal(await helper.close(), 0);
 });
