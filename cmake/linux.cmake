@@ -39,6 +39,8 @@ add_custom_command(
 
 file(GLOB SHIELD_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp src/platform/x11/*.cpp
   src/platform/gnome/*.cpp src/platform/kde/*.cpp)
+# Only the shipped executable carries this one (cmake/package.cmake).
+list(FILTER SHIELD_LINUX_SOURCES EXCLUDE REGEX ".*/StaticRuntime\\.cpp$")
 add_library(shield-desktop STATIC ${SHIELD_LINUX_SOURCES}
   ${SHIELD_GENERATED}/xdg-shell-protocol.c ${SHIELD_GENERATED}/xdg-shell-client-protocol.h
   ${SHIELD_GENERATED}/KwinScript.cpp)

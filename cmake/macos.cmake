@@ -1,11 +1,7 @@
 # The macOS desktop: Objective-C++ with ARC against AppKit, ApplicationServices, CoreGraphics,
-# CoreFoundation and Foundation, with the system ICU (libicucore) for the core. Included on Apple
-# before the core is defined, so that the core links the same ICU.
+# CoreFoundation and Foundation. The core brings its own Unicode rules, as on every platform, so
+# the system ICU (libicucore) is not linked.
 enable_language(OBJCXX)
-
-# The system ICU that ships with macOS. Its headers are part of the SDK (usr/include/unicode).
-find_library(SHIELD_ICUCORE_LIBRARY NAMES icucore REQUIRED)
-set(SHIELD_ICU ${SHIELD_ICUCORE_LIBRARY})
 
 # The bundle identity embedded in the helper's Info.plist. A host application that ships the
 # helper sets its own identifier here, matching the identity it signs the helper with.

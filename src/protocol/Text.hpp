@@ -1,5 +1,5 @@
 // Unicode helpers for the protocol: repairing malformed UTF-8 and locale-independent
-// lower-casing.
+// lower-casing, with the same results on every platform.
 #pragma once
 
 #include <string>
@@ -7,10 +7,13 @@
 
 namespace sh {
 
-// The bytes as valid UTF-8, every malformed sequence replaced by U+FFFD.
+// The bytes as valid UTF-8, every maximal malformed subsequence replaced by U+FFFD. NUL bytes
+// are ordinary characters.
 std::string replacingMalformedUtf8(std::string_view bytes);
 
-// The full Unicode default lower-case mapping, the same whatever the user's locale.
+// The full Unicode default lower-case mapping of the root locale, the same whatever the user's
+// locale, including the final sigma. Malformed input is repaired first, as by
+// replacingMalformedUtf8.
 std::string lowercased(std::string_view text);
 
 }  // namespace sh

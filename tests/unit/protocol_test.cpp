@@ -16,11 +16,6 @@
 
 #include "protocol/Text.hpp"
 
-#if __has_include(<unicode/uloc.h>)
-#include <unicode/uloc.h>
-#define SHIELD_TEST_HAS_ULOC 1
-#endif
-
 namespace sh {
 namespace {
 
@@ -391,14 +386,55 @@ TEST(ReplacingMalformedUtf8, ReplacesEachMaximalMalformedSubsequence) {
         {"\xED\xA0\x80", repeat(fffd, 3)},
         {"\xF4\x90\x80\x80", repeat(fffd, 4)},
         {"\xF5z", std::string(fffd) + "z"},
+        // The first and last well-formed sequences of each length, the code points either side
+        // of the surrogates, noncharacters and U+FFFD itself stay as they are.
+        {"\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"},
+        {"\xE0\xA0\x80\xEF\xBF\xBF", "\xE0\xA0\x80\xEF\xBF\xBF"},
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+        {"\xED\x9F\xBF\xEE\x80\x80", "\xED\x9F\xBF\xEE\x80\x80"},
+        {"\xEF\xBF\xBE\xEF\xB7\x90", "\xEF\xBF\xBE\xEF\xB7\x90"},
+        {std::string(fffd), std::string(fffd)},
+        // Every encoded surrogate, from the first to the last.
+        {"\xED\xBF\xBF", repeat(fffd, 3)},
+        {"\xED\xB0\x80\xED\xAF\xBF", repeat(fffd, 6)},
+        // Overlong forms of every length, the overlong NUL among them.
+        {"\xC0\x80", repeat(fffd, 2)},
+        {"\xC1\xBF", repeat(fffd, 2)},
+        {"\xE0\x9F\xBF", repeat(fffd, 3)},
+        {"\xF0\x8F\xBF\xBF", repeat(fffd, 4)},
+        // Beyond U+10FFFF, and the five- and six-byte forms UTF-8 no longer has.
+        {"\xF5\x80\x80\x80", repeat(fffd, 4)},
+        {"\xF7\xBF\xBF\xBF", repeat(fffd, 4)},
+        {"\xF8\x88\x80\x80\x80", repeat(fffd, 5)},
+        {"\xFC\x84\x80\x80\x80\x80", repeat(fffd, 6)},
+        // Truncated at the end: one replacement for the whole beginning.
+        {"a\xC3", "a" + std::string(fffd)},
+        {"\xF4\x8F\xBF", std::string(fffd)},
+        {"\xF0\x9F", std::string(fffd)},
+        // Truncated in the middle: the byte that ends it starts over, whatever it is.
+        {"\xF0\x9F\x98\xE2\x82\xAC", std::string(fffd) + "\xE2\x82\xAC"},
+        {"\xE2\x82\xE2\x82", repeat(fffd, 2)},
+        {"\xF0\x9F\xC3\xA9", std::string(fffd) + "\xC3\xA9"},
+        {"\xE2\xF0\x9F\x98\x80", std::string(fffd) + "\xF0\x9F\x98\x80"},
+        {std::string("\xC3\0", 2), std::string(fffd) + std::string(1, '\0')},
+        // A second byte outside its lead's range ends the subpart after the lead alone.
+        {"\xE0\x80", repeat(fffd, 2)},
+        {"\xF0\x80\x80", repeat(fffd, 3)},
+        {"\xF4\x90", repeat(fffd, 2)},
+        {"\xED\xA0", repeat(fffd, 2)},
+        {"\xE1\x80\x80\x80", "\xE1\x80\x80" + std::string(fffd)},
+        // NUL bytes are characters like any other.
+        {std::string("\0\xC3\xA9\0\xFF\0", 6),
+         std::string("\0\xC3\xA9\0", 4) + std::string(fffd) + std::string(1, '\0')},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(replacingMalformedUtf8(c.bytes), c.expected) << json(c.expected).dump();
     }
 }
 
-// A text of more than 1 MiB is converted in pieces; no sequence may be cut at a piece
-// boundary, whichever byte of it the boundary falls on.
+// A text of more than 1 MiB is repaired as a whole: every sequence near the 1 MiB mark stays
+// whole, whichever of its bytes falls on the mark (where an earlier version cut texts into
+// pieces).
 TEST(ReplacingMalformedUtf8, KeepsSequencesWholeInVeryLongTexts) {
     const std::string tail = "\xF0\x9F\x98\x80\x80\x80\x80\x80\x80\xF0\x9F\x98z\xC3\xA9";
     const std::string repairedTail = replacingMalformedUtf8(tail);
@@ -438,23 +474,53 @@ TEST(Lowercased, UsesTheFullLocaleIndependentMapping) {
         {"\xE1\xBA\x9E", "\xC3\x9F"},  // ẞ -> ß
         {"I", "i"},
         {"\xF0\x90\x90\x80", "\xF0\x90\x90\xA8"},  // Deseret, outside the BMP
+        // The root locale's rules: no dotless i, and İ keeps its dot as a combining mark.
+        {"I\u0130I", "ii\u0307i"},
+        {"\u0130\u0301", "i\u0307\u0301"},
+        // The sigma is final after a cased letter of any script when no cased letter follows;
+        // case-ignorable marks and punctuation between are looked past on either side.
+        {"\u03A3", "\u03C3"},
+        {"\u03A3\u03A3", "\u03C3\u03C2"},
+        {"A\u03A3", "a\u03C2"},
+        {"\u0391\u03A3 \u0392\u03A3", "\u03B1\u03C2 \u03B2\u03C2"},
+        {"\u0391\u03A3\u0391", "\u03B1\u03C3\u03B1"},
+        {"\u0391\u03A3.", "\u03B1\u03C2."},
+        {"\u0391\u03A3.\u0391", "\u03B1\u03C3.\u03B1"},
+        {"\u0391.\u03A3", "\u03B1.\u03C2"},
+        {"\u0391'\u0301\u03A3", "\u03B1'\u0301\u03C2"},
+        {"\u0391\u03A3\u0301", "\u03B1\u03C2\u0301"},
+        {"\u0391\u03A3\u0301\u0392", "\u03B1\u03C3\u0301\u03B2"},
+        {"com.example\u03A3.app", "com.example\u03C3.app"},
+        {"1\u03A3", "1\u03C3"},
+        {"\u0391\u03A31", "\u03B1\u03C21"},
+        {"\u0391-\u03A3", "\u03B1-\u03C3"},
+        // U+0345 is both cased and case-ignorable; it counts as case-ignorable.
+        {"\u0345\u03A3", "\u0345\u03C3"},
+        {"\u0391\u03A3\u0345", "\u03B1\u03C2\u0345"},
+        {"\u0391\u0345\u03A3", "\u03B1\u0345\u03C2"},
+        // A replaced byte and NUL are neither cased nor case-ignorable.
+        {"\u0391\xFF\u03A3", "\u03B1\uFFFD\u03C3"},
+        {"\u0391\u03A3\xED\xA0\x80\u0391", "\u03B1\u03C2\uFFFD\uFFFD\uFFFD\u03B1"},
+        {std::string("\u0391\0\u03A3", 5), std::string("\u03B1\0\u03C3", 5)},
+        {std::string("A\0B", 3), std::string("a\0b", 3)},
+        // Small letters, final sigma and uncased characters stay as they are.
+        {"\u03C3\u03C2\u01C6\u4E2D\uAC00\u0660", "\u03C3\u03C2\u01C6\u4E2D\uAC00\u0660"},
+        // Mixed scripts, title-case digraphs and letter-like symbols; some mappings change the
+        // length of the UTF-8 form (Ⱥ takes two bytes, ⱥ three; Ω three, ω two).
+        {"\u00C0\u0414\u0531\u10A0\u13A0\U0001E900", "\u00E0\u0434\u0561\u2D00\uAB70\U0001E922"},
+        {"\u01C4\u01C5\u01C6", "\u01C6\u01C6\u01C6"},
+        {"\u212A\u2126\u212B\u2160\u24B6", "k\u03C9\u00E5\u2170\u24D0"},
+        {"\u023A\u03F4", "\u2C65\u03B8"},
+        // Malformed bytes are replaced first, as by replacingMalformedUtf8.
+        {"A\xC3", "a\uFFFD"},
+        {"\xC0\xAF"
+         "B\xF0\x9F\x98",
+         "\uFFFD\uFFFDb\uFFFD"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(lowercased(c.text), c.expected) << c.text;
     }
 }
-
-#ifdef SHIELD_TEST_HAS_ULOC
-// The mapping must not follow ICU's default locale: in Turkish, "I" would become dotless.
-TEST(Lowercased, IgnoresTheDefaultLocale) {
-    UErrorCode status = U_ZERO_ERROR;
-    uloc_setDefault("tr_TR", &status);
-    ASSERT_TRUE(U_SUCCESS(status));
-    const std::string lowered = lowercased("TITLE \xC4\xB0");
-    uloc_setDefault(nullptr, &status);
-    EXPECT_EQ(lowered, "title i\xCC\x87");
-}
-#endif
 
 // Captures emitted lines instead of writing them to standard output.
 class EmitTest : public ::testing::Test {
