@@ -157,6 +157,36 @@ class KdeDesktopTests(unittest.TestCase):
                    "the other window, then foot and its veil on top")
         self.covered(helper, 1)
 
+    def test_two_blocked_windows_each_keep_their_veil_through_raises(self):
+        # Two windows of the blocked application, one over the other, and an unblocked one:
+        # whichever is raised, each veil stays directly above its own window.
+        self.start_foot()
+        self.session.start(["foot", "--title", "second"], "foot2.log")
+        wait_until(lambda: any(w["caption"] == "second" and w["width"] > 0
+                               for w in self.kwin.stacking()), "a second foot window")
+        self.set_frame("second", 200, 200, 500, 300)
+        other = self.start_other()
+        helper = self.start_helper()
+        self.assertEqual(helper.request("start", targets=[FOOT])["permission"], "granted")
+        self.covered(helper, 2)
+
+        def veiled_pairs():
+            order = self.kwin.stacking()
+            veils = [w for w in order if w["appId"] == VEIL_APP_ID]
+            pairs = [(order[i]["caption"], order[i + 1]) for i in range(len(order) - 1)
+                     if order[i]["appId"] == "foot"]
+            frame = ("x", "y", "width", "height")
+            return len(veils) == 2 and all(
+                above["appId"] == VEIL_APP_ID and all(above[k] == below_frame[k] for k in frame)
+                for (caption, above), below_frame in zip(
+                    pairs, [w for w in order if w["appId"] == "foot"]))
+        for caption in ("foot", other["caption"], "second", "foot", other["caption"]):
+            with self.subTest(raised=caption):
+                self.activate(caption)
+                wait_until(veiled_pairs, f"each foot window under its own veil after raising "
+                                         f"{caption!r}")
+        self.covered(helper, 2)
+
     def test_minimise_and_desktop_switch_are_followed(self):
         window, helper = self.block_foot()
         caption = window["caption"]
