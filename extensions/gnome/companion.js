@@ -117,10 +117,16 @@ class Companion {
 
     enable() {
         // Registered directly rather than through a wrapper that unpacks every call's arguments
-        // before anything can look at their size. (GJS names the closure form register_object.)
+        // before anything can look at their size. GJS names the older closure form
+        // register_object; that form hands the handler a reference to each invocation that GJS
+        // never drops, so every call ever made stays in the shell's memory with its arguments
+        // (a process flooding the companion with large calls grows the shell by about as much
+        // as it sends). GLib 2.84 added the form taken here when there, which hands over no
+        // reference; older GLib has only the other.
+        const session = Gio.DBus.session;
+        const register = session.register_object_with_closures2 ?? session.register_object;
         this._interface = Gio.DBusNodeInfo.new_for_xml(INTERFACE_XML).interfaces[0];
-        this._registration = Gio.DBus.session.register_object(OBJECT_PATH,
-            this._interface,
+        this._registration = register.call(session, OBJECT_PATH, this._interface,
             (_connection, _sender, _path, _iface, method, parameters, invocation) =>
                 this._handleCall(method, parameters, invocation),
             null, null);

@@ -29,6 +29,10 @@ overview the shell opens at start. `enable_extension(uuid)` / `disable_extension
 an installed one with `gnome-extensions` while the shell runs. KWin's `windows()` comes from its
 own D-Bus interface (the window runner and getWindowInfo) and needs nothing extra.
 
+`CompanionShell(source_dir)` is GNOME Shell 48 with the companion built for it and unsafe mode,
+with the calls the GNOME tests make (wlharness.CompanionShell); wlharness.gnome_shell() hands it
+to wayland_gnome.py inside the root.
+
 Found on the way: a window is listed before its first frame with a size of 0, so wait for a
 width; an extension never enabled is INITIALIZED on 48, not INACTIVE; gtk4-widget-factory
 aborts without GStreamer's playbin, gtk4-demo (org.gtk.Demo4) does not; foot runs $SHELL, set
@@ -41,8 +45,10 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
+import wlharness
 from wlharness import (Processes, SessionUser, ensure_x11_socket_dir, fail, gdbus_call,
                        parse_gvariant, shell_eval, wait_until)
 
@@ -359,3 +365,30 @@ class Session:
                 pass
         self.groups = []
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class CompanionShell(wlharness.CompanionShell):
+    """GNOME Shell 48 with the companion built for it and unsafe mode, for the GNOME end-to-end
+    tests (wlharness.gnome_shell() hands it out inside the root): the same calls as the GNOME
+    Shell 43 that wlharness starts, over a Session."""
+
+    def __init__(self, source_dir):
+        build = tempfile.mkdtemp()
+        try:
+            companion = os.path.join(build, self.UUID)
+            self.build_companion(source_dir, companion)
+            # The session copies the extension into its own data folder.
+            self.session = Session("gnome-shell", extensions=[companion], unsafe=True)
+        finally:
+            shutil.rmtree(build, ignore_errors=True)
+        self.user = self.session.user
+        self.env = self.session.env
+        self.folder = self.session.folder
+        self.processes = self.session.processes
+
+    def start(self):
+        self.session.__enter__()
+        self.wait_ready(self.session._check_alive)
+
+    def stop(self):
+        self.session.stop()

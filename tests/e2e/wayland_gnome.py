@@ -2,8 +2,9 @@
 Wayland client (weston-terminal): counts, the veil over the window's frame as the shell reports
 it, a move followed, a window kept always on top still veiled, a click on the veil and an
 activation of the blocked application reported as access attempts, and every veil gone after
-"stop", at the end time, and after the helper is killed. Skipped, with the reason, where GNOME
-Shell or the client is missing."""
+"stop", at the end time, and after the helper is killed. It runs on whichever GNOME Shell is
+installed: 43 on Debian 12, 48 inside the Debian 13 root, where debian13_run.py (the ctest test
+e2e-debian13) runs it. Skipped, with the reason, where GNOME Shell or the client is missing."""
 
 import os
 import shutil
@@ -14,12 +15,14 @@ import threading
 import time
 import unittest
 
-from wlharness import GnomeShell, SessionUser, UserHelper, wait_until
+from wlharness import (CompanionShell, SessionUser, UserHelper, gnome_shell,
+                       installed_shell_major, wait_until)
 
 TARGET = "org.freedesktop.weston.wayland-terminal"
 TERMINAL = {"id": "t", "name": "Terminal", "bundleId": TARGET}
 COMPANION = "org.shieldhelper.Companion1"
 FLOOD_SECONDS = 10
+AGAIN_SECONDS = 3
 STALL_MS = 5000
 SOURCE_DIR = os.environ.get("SHIELD_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -48,7 +51,7 @@ class GnomeTest(unittest.TestCase):
             reason = cls.user.reason
         if reason is not None:
             raise unittest.SkipTest(f"GNOME Shell test skipped: {reason}")
-        cls.shell = GnomeShell(cls.user, SOURCE_DIR)
+        cls.shell = gnome_shell(cls.user, SOURCE_DIR)
         try:
             cls.shell.start()
         except BaseException:
@@ -160,7 +163,8 @@ class GnomeTest(unittest.TestCase):
         veil = self.veil_over(window["id"])
         self.assertEqual((veil["x"], veil["y"]), (90, 110))
         if ARTIFACT_DIR:
-            self.shell.screenshot(os.path.join(ARTIFACT_DIR, "gnome-block.png"))
+            self.shell.screenshot(os.path.join(ARTIFACT_DIR,
+                                                f"gnome-{installed_shell_major()}-block.png"))
 
         # A click on the veil is an access attempt.
         mark = helper.mark()
@@ -181,11 +185,11 @@ class GnomeTest(unittest.TestCase):
         self.clients.append(self.shell.start_client(["weston-flower"], "flower.log"))
         other = wait_until(lambda: next((w for w in self.shell.windows()
                                          if w["id"] not in known), None), "another window")
-        self.run_js_on_window(other["id"], "imports.ui.main.activateWindow(win);")
+        self.run_js_on_window(other["id"], "Main.activateWindow(win);")
         wait_until(lambda: self.run_js_on_window(other["id"], "return win.has_focus();") == "true",
                    "the other window focused")
         mark = helper.mark()
-        self.run_js_on_window(window["id"], "imports.ui.main.activateWindow(win);")
+        self.run_js_on_window(window["id"], "Main.activateWindow(win);")
         attempt = helper.wait_for(lambda m: m.get("type") == "accessAttempt",
                                   "an access attempt after activating the terminal", start=mark)
         self.assertEqual((attempt["targetId"], attempt["appName"]), ("t", "Terminal"))
@@ -256,16 +260,16 @@ class GnomeTest(unittest.TestCase):
         children = "return win.get_compositor_private().get_n_children();"
         veiled_children = int(self.run_js_on_window(window["id"], children))
         extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
-        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", GnomeShell.UUID)
+        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", CompanionShell.UUID)
         self.addCleanup(self.shell.gdbus, *extensions[:2], extensions[2] + "EnableExtension",
-                        GnomeShell.UUID)
+                        CompanionShell.UUID)
         status = helper.status()
         self.assertEqual((status["permission"], status["watcherRunning"], status["shieldCount"]),
                          ("denied", False, 0))
         # The disabled companion took its veil out of the window's actor.
         self.assertEqual(int(self.run_js_on_window(window["id"], children)), veiled_children - 1)
 
-        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", GnomeShell.UUID)
+        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", CompanionShell.UUID)
         wait_until(lambda: helper.status()["permission"] == "granted",
                    "the permission granted again")
         self.covered(helper, 1)
@@ -304,9 +308,9 @@ class GnomeTest(unittest.TestCase):
         file of the session's folder."""
         program = self.program(os.environ["BUSPROBE"])
         path = os.path.join(self.shell.folder, log_name)
-        child = self.shell.processes.start([program, *args], self.shell.env,
-                                           stdout=open(path, "w"), stderr=subprocess.STDOUT,
-                                           **self.user.popen)
+        with open(path, "w") as out:
+            child = self.shell.processes.start([program, *args], self.shell.env, stdout=out,
+                                               stderr=subprocess.STDOUT, **self.user.popen)
         self.clients.append(child)
         return child, path
 
@@ -318,9 +322,9 @@ class GnomeTest(unittest.TestCase):
     def test_a_stand_in_for_the_companion_is_never_trusted(self):
         window, helper = self.block_terminal()
         extensions = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions.")
-        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", GnomeShell.UUID)
+        self.shell.gdbus(*extensions[:2], extensions[2] + "DisableExtension", CompanionShell.UUID)
         self.addCleanup(self.shell.gdbus, *extensions[:2], extensions[2] + "EnableExtension",
-                        GnomeShell.UUID)
+                        CompanionShell.UUID)
         wait_until(lambda: self.owner_of(COMPANION) is None, "the companion's name free")
         stand_in, _ = self.busprobe("own", COMPANION, log_name="stand-in.log")
         wait_until(lambda: self.owner_of(COMPANION), "the stand-in holding the companion's name")
@@ -332,7 +336,7 @@ class GnomeTest(unittest.TestCase):
         self.assertEqual(late.request("start", targets=[TERMINAL])["permission"], "denied")
         # The real companion comes back while the stand-in holds the name: it waits for it,
         # and the helpers still trust neither.
-        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", GnomeShell.UUID)
+        self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", CompanionShell.UUID)
         for _ in range(3):
             self.assertEqual(helper.status()["permission"], "denied")
         self.clients.remove(stand_in)
@@ -365,7 +369,34 @@ class GnomeTest(unittest.TestCase):
               f"{longest} ms, {failed} failed; {statuses} helper statuses all covered",
               file=sys.stderr)
         self.assertEqual((int(failed), timed_out), (0, 0))
-        self.assertLess(float(longest), 100.0)
+        # Each call costs the shell little: a Ping waits behind the flood's calls for a few
+        # milliseconds at the median (71 ms when the shell still unpacked oversized calls). The
+        # longest wait includes one collection of the garbage the flood leaves, which GJS runs
+        # in one piece every few seconds (up to 1.1 s measured on GNOME Shell 48 on two busy
+        # cores); the shell held by a call's cost waited out the 5 s timeout.
+        self.assertLess(float(median), 50.0)
+        self.assertLess(float(longest), 2000.0)
+        # Every answered call is freed, its arguments with it, once the shell collects its
+        # garbage: a second, shorter flood after a collection reuses the memory the first one
+        # left (GJS collects every few seconds, so the first leaves more than the second needs).
+        # A shell that kept every call grew by more than the veils' texts it was sent, for good.
+        with self.subTest("the flood's calls freed"):
+            if not self.shell.registration_frees_calls():
+                self.skipTest("this shell's GLib (before 2.84) keeps every call made to the "
+                              "companion")
+            before = self.shell.collected_rss_kb()
+            flood, flood_log = self.busprobe("flood", str(AGAIN_SECONDS),
+                                             log_name="flood-again.log")
+            while flood.poll() is None:
+                self.assertEqual(helper.status()["shieldCount"], 1)
+            grown = self.shell.collected_rss_kb() - before
+            with open(flood_log) as out:
+                calls = int(out.read().split()[0])
+            # A quarter of the calls are veils with 64 texts of 4 KiB each.
+            sent_kb = calls // 4 * 64 * 4
+            print(f"second flood: {calls} calls sent {sent_kb // 1024} MB of texts; the shell "
+                  f"grew by {grown // 1024} MB", file=sys.stderr)
+            self.assertLess(grown, sent_kb / 2)
         # The flooder's veils went with it; the helper's stays over its window.
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)

@@ -1,8 +1,10 @@
 """Wayland compositors for end-to-end tests: headless sway with XWayland, and headless GNOME
-Shell with the companion extension. Compositors refuse to run as root (sway) or need a user
-session of their own (GNOME Shell), so when the tests run as root they start the compositor,
-its clients and the helper as an unprivileged user made for the purpose; otherwise as the
-user running the tests. Everything started here is ended by its pid."""
+Shell with the companion extension (this machine's GNOME Shell 43 started here, the Debian 13
+root's GNOME Shell 48 through debian13.py; `gnome_shell()` picks the one installed). Compositors
+refuse to run as root (sway) or need a user session of their own (GNOME Shell), so when the
+tests run as root they start the compositor, its clients and the helper as an unprivileged user
+made for the purpose; otherwise as the user running the tests. Everything started here is
+ended by its pid."""
 
 import os
 import pwd
@@ -143,12 +145,107 @@ def shell_eval(call, script):
     return value
 
 
-class GnomeShell:
-    """A headless GNOME Shell on a Wayland display of its own, with private system and session
-    buses, run as the session user, with extensions installed into a temporary data folder and
-    enabled through a key-file settings backend."""
+class CompanionShell:
+    """What the GNOME tests ask of a running shell, whichever way it was started: the companion's
+    calls and lists, Eval (unsafe mode), clients and screenshots. A subclass starts the shell and
+    sets `user`, `env`, `folder` (the session's, writable by its user) and `processes`."""
 
     UUID = "shield-helper@shieldhelper.org"
+
+    def build_companion(self, source_dir, outdir):
+        """The companion in the format of the shell installed here."""
+        subprocess.run([sys.executable, os.path.join(source_dir, "extensions", "gnome",
+                                                     "build-extension"), outdir], check=True)
+
+    def wait_ready(self, alive):
+        """Waits until the companion answers and the shell shows windows as on a desktop
+        (startup over, overview closed); `alive()` fails the test once the shell has ended."""
+        def ready():
+            alive()
+            if self.companion("Ping", quiet=True) is None:
+                return False
+            return self.eval("Main.layoutManager._startingUp || Main.overview.visible") == "false"
+
+        wait_until(ready, "gnome-shell with the companion answering", timeout=60)
+        # The banner announcing unsafe mode would cover part of every screenshot.
+        self.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
+
+    def gdbus(self, name, path, method, *args, quiet=False):
+        return gdbus_call(self.env, self.user.popen, name, path, method, *args, quiet=quiet)
+
+    def companion(self, method, *args, quiet=False):
+        return self.gdbus("org.shieldhelper.Companion1", "/org/shieldhelper/Companion1",
+                          "org.shieldhelper.Companion1." + method, *args, quiet=quiet)
+
+    def eval(self, script):
+        """Runs JavaScript in the shell (unsafe mode, from the test tools). The shell evaluates
+        it inside its D-Bus module, where `Main` is in scope on every version."""
+        return shell_eval(self.gdbus, script)
+
+    def windows(self):
+        keys = ("id", "pid", "appId", "x", "y", "width", "height", "type", "layer", "minimized",
+                "onActiveWorkspace", "opacity")
+        return [dict(zip(keys, w)) for w in self.companion("ListWindows")[0]]
+
+    def collected_rss_kb(self):
+        """The shell's resident memory in kB right after a full collection of its garbage."""
+        pid = self.eval("(() => { imports.system.gc(); return new imports.gi.Gio.Credentials()"
+                        ".get_unix_pid(); })()")
+        with open(f"/proc/{int(pid)}/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+    def registration_frees_calls(self):
+        """Whether the shell's GLib has the closure registration that frees each call once
+        answered (2.84 and later), which the companion then uses; with the older one every
+        call stays in memory."""
+        return self.eval("typeof imports.gi.Gio.DBusConnection.prototype"
+                         ".register_object_with_closures2") == '"function"'
+
+    def veils(self):
+        keys = ("peer", "id", "window", "x", "y", "width", "height")
+        return [dict(zip(keys, v)) for v in self.companion("ListVeils")[0]]
+
+    def start_client(self, argv, log_name):
+        with open(os.path.join(self.folder, log_name), "wb") as log:
+            return self.processes.start(argv, self.env, stdout=subprocess.DEVNULL, stderr=log,
+                                        **self.user.popen)
+
+    def screenshot(self, path):
+        """A PNG of the whole stage through the shell's own screenshot interface."""
+        inside = os.path.join(self.folder, "screenshot.png")
+        ok, _ = self.gdbus("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+                           "org.gnome.Shell.Screenshot.Screenshot", "false", "false", inside)
+        if not ok:
+            fail("the shell took no screenshot")
+        shutil.copyfile(inside, path)
+
+
+def installed_shell_major():
+    """The major version of the gnome-shell on PATH, or None."""
+    try:
+        out = subprocess.run(["gnome-shell", "--version"], capture_output=True, text=True,
+                             timeout=30).stdout
+        return int(out.split()[-1].split(".")[0])
+    except (OSError, subprocess.TimeoutExpired, ValueError, IndexError):
+        return None
+
+
+def gnome_shell(user, source_dir):
+    """A CompanionShell for the gnome-shell installed here, not yet started: GNOME Shell 43-44
+    (Debian 12) starts as GnomeShell below, GNOME Shell 45 and later (the Debian 13 root) through
+    debian13.Session, whose test extension is in the ES-module format those shells load."""
+    major = installed_shell_major()
+    if major is not None and major >= 45:
+        import debian13  # it builds on this module, so it is imported only when needed
+        return debian13.CompanionShell(source_dir)
+    return GnomeShell(user, source_dir)
+
+
+class GnomeShell(CompanionShell):
+    """A headless GNOME Shell 43 or 44 on a Wayland display of its own, with private system and
+    session buses, run as the session user, with extensions installed into a temporary data
+    folder and enabled through a key-file settings backend."""
+
     TOOLS_UUID = "shield-test-tools@shieldhelper.org"
 
     def __init__(self, user, source_dir, size="1280x800"):
@@ -160,10 +257,7 @@ class GnomeShell:
         config = os.path.join(self.folder, "config")
         extensions = os.path.join(data, "gnome-shell", "extensions")
         here = os.path.dirname(os.path.abspath(__file__))
-        # The companion in the format of the shell installed here.
-        subprocess.run([sys.executable, os.path.join(source_dir, "extensions", "gnome",
-                                                     "build-extension"),
-                        os.path.join(extensions, self.UUID)], check=True)
+        self.build_companion(source_dir, os.path.join(extensions, self.UUID))
         shutil.copytree(os.path.join(here, "gnome-test-tools"),
                         os.path.join(extensions, self.TOOLS_UUID))
         settings = os.path.join(config, "glib-2.0", "settings")
@@ -206,16 +300,11 @@ class GnomeShell:
             ["gnome-shell", "--headless", "--virtual-monitor", "1280x800", "--wayland",
              "--no-x11", "--wayland-display", "wayland-shield"], self.env, "shell.log")
 
-        def ready():
+        def alive():
             if self.shell.poll() is not None:
                 fail("gnome-shell ended: " + self.log_tail())
-            if self.companion("Ping", quiet=True) is None:
-                return False
-            return self.eval("Main.layoutManager._startingUp || Main.overview.visible") == "false"
 
-        wait_until(ready, "gnome-shell with the companion answering", timeout=60)
-        # The banner announcing unsafe mode would cover part of every screenshot.
-        self.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
+        self.wait_ready(alive)
 
     def log_tail(self):
         with open(os.path.join(self.folder, "shell.log"), errors="replace") as log:
@@ -235,37 +324,3 @@ class GnomeShell:
             except ProcessLookupError:
                 pass
         shutil.rmtree(self.folder, ignore_errors=True)
-
-    def gdbus(self, name, path, method, *args, quiet=False):
-        return gdbus_call(self.env, self.user.popen, name, path, method, *args, quiet=quiet)
-
-    def companion(self, method, *args, quiet=False):
-        return self.gdbus("org.shieldhelper.Companion1", "/org/shieldhelper/Companion1",
-                          "org.shieldhelper.Companion1." + method, *args, quiet=quiet)
-
-    def eval(self, script):
-        """Runs JavaScript in the shell (unsafe mode, from the test tools)."""
-        return shell_eval(self.gdbus, script)
-
-    def windows(self):
-        keys = ("id", "pid", "appId", "x", "y", "width", "height", "type", "layer", "minimized",
-                "onActiveWorkspace", "opacity")
-        return [dict(zip(keys, w)) for w in self.companion("ListWindows")[0]]
-
-    def veils(self):
-        keys = ("peer", "id", "window", "x", "y", "width", "height")
-        return [dict(zip(keys, v)) for v in self.companion("ListVeils")[0]]
-
-    def start_client(self, argv, log_name):
-        return self.processes.start(argv, self.env, stdout=subprocess.DEVNULL,
-                                    stderr=open(os.path.join(self.folder, log_name), "wb"),
-                                    **self.user.popen)
-
-    def screenshot(self, path):
-        """A PNG of the whole stage through the shell's own screenshot interface."""
-        inside = os.path.join(self.folder, "screenshot.png")
-        ok, _ = self.gdbus("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
-                           "org.gnome.Shell.Screenshot.Screenshot", "false", "false", inside)
-        if not ok:
-            fail("the shell took no screenshot")
-        shutil.copyfile(inside, path)
