@@ -8,7 +8,7 @@
 
 import { spawn, type ChildProcess } from 'node:child_process';
 import { EventEmitter } from 'node:events';
-import { accessSync, constants, readFileSync, statSync, type Stats } from 'node:fs';
+import { accessSync, constants, statSync, type Stats } from 'node:fs';
 import path from 'node:path';
 import { StringDecoder } from 'node:string_decoder';
 import { registerInternals } from './internal.cjs';
@@ -60,6 +60,18 @@ export interface Options {
   /** The user and group the helper runs as (POSIX; the host needs the privilege to change). */
   uid?: number;
   gid?: number;
+}
+
+/** What ShieldHelper.resolveBinary() looks for. */
+export interface ResolveBinaryOptions {
+  /** The binary, as the constructor's option of the same name. */
+  binaryPath?: string;
+  /** The platform (a `process.platform` value) whose packaged binary is wanted; the running one
+   * by default. */
+  platform?: string;
+  /** The architecture (a `process.arch` value) whose packaged binary is wanted; the running one
+   * by default. */
+  arch?: string;
 }
 
 export interface RestartOptions {
@@ -169,7 +181,6 @@ export class VersionMismatchError extends ShieldHelperError {
   }
 }
 
-const PACKAGE_NAME = 'shield-helper';
 // Read through require() rather than from the package's directory at run time, so that a
 // bundler copies the version into the host's bundle along with the code.
 const LIBRARY_VERSION: string = (require('../package.json') as { version: string }).version;
@@ -250,33 +261,26 @@ function unpackedPath(file: string): string {
   return `${file.slice(0, index)}${path.sep}app.asar.unpacked${path.sep}${file.slice(index + packed.length)}`;
 }
 
-function isThisPackage(dir: string): boolean {
-  try {
-    return (JSON.parse(readFileSync(path.join(dir, 'package.json'), 'utf8')) as { name?: unknown }).name === PACKAGE_NAME;
-  } catch {
-    return false;
-  }
-}
+/** The platforms the helper is published for, each in a package of its own
+ * (`@shield-helper/<platform>-<arch>`, the layout esbuild uses for its binaries). The library
+ * names them all as optional dependencies, and npm installs only the one whose `os` and `cpu`
+ * fields match the machine. */
+const BINARY_PLATFORMS: readonly string[] = ['linux-x64', 'linux-arm64', 'darwin-arm64', 'darwin-x64'];
+const BINARY_SCOPE = '@shield-helper';
 
-/** The directory of this package, for its packed binary. Unbundled, this file is
- * dist/index.cjs inside it. Bundled into a host's own file, __dirname is that file's directory,
- * and the package is found as require() finds it from there; a bundle shipped without the
- * package (or an ES module bundle, which has neither) gives undefined. */
-function packageRoot(): string | undefined {
-  if (typeof __dirname === 'string') {
-    const own = path.resolve(__dirname, '..');
-    if (isThisPackage(own)) return own;
+/** The directory of the installed package `name`, found as require() finds packages from this
+ * file: unbundled, that is from dist/ inside this package, so a platform package installed
+ * beside it or inside it is found; bundled into a host's file, from that file's directory. An
+ * ES module bundle without the banner that gives it require() finds nothing. */
+function installedPackage(name: string): string | undefined {
+  if (typeof require !== 'function' || typeof require.resolve !== 'function') return undefined;
+  try {
+    // A bundler may replace require.resolve with its own, which gives a module id, not a path.
+    const manifest: unknown = require.resolve(`${name}/package.json`);
+    return typeof manifest === 'string' ? path.dirname(manifest) : undefined;
+  } catch {
+    return undefined;
   }
-  if (typeof require === 'function' && typeof require.resolve === 'function') {
-    try {
-      // A bundler may replace require.resolve with its own, which gives a module id, not a path.
-      const manifest: unknown = require.resolve(`${PACKAGE_NAME}/package.json`);
-      return typeof manifest === 'string' ? path.dirname(manifest) : undefined;
-    } catch {
-      return undefined;
-    }
-  }
-  return undefined;
 }
 
 const ASAR_HINT = 'in an Electron app, unpack the binary from app.asar when packaging (asarUnpack)';
@@ -389,27 +393,40 @@ export class ShieldHelper extends EventEmitter {
 
   /** Where start() finds the binary. A given `binaryPath` is the binary, and so is
    * $SHIELD_HELPER_PATH when no `binaryPath` is given: either must name an executable file, and
-   * nothing else is tried. Without both, it is the binary packed with this package for the
-   * running platform and architecture. A path inside an Electron app.asar is read from
-   * app.asar.unpacked. Throws BinaryNotFoundError or BinaryNotExecutableError. */
-  static resolveBinary(options: Pick<Options, 'binaryPath'> = {}): string {
-    if (options.binaryPath !== undefined) return checkBinary(options.binaryPath, 'options.binaryPath');
+   * nothing else is tried. Without both, it is `bin/shield-helper` of the installed platform
+   * package, `@shield-helper/<platform>-<arch>`, for the running platform and architecture or
+   * for the `platform` and `arch` given (to find the binary an app packaged for another machine
+   * will start). A path inside an Electron app.asar is read from app.asar.unpacked. Throws
+   * BinaryNotFoundError (naming the platform package when it is not installed) or
+   * BinaryNotExecutableError. */
+  static resolveBinary(options: ResolveBinaryOptions = {}): string {
+    const { binaryPath, platform = process.platform, arch = process.arch } = options;
+    for (const [name, value] of [['platform', platform], ['arch', arch]] as const) {
+      if (typeof value !== 'string' || value === '') throw new TypeError(`${name} must be a non-empty string when given`);
+    }
+    if (binaryPath !== undefined) return checkBinary(binaryPath, 'options.binaryPath');
     const fromEnv = process.env.SHIELD_HELPER_PATH;
     if (fromEnv) return checkBinary(fromEnv, '$SHIELD_HELPER_PATH');
-    const platformArch = `${process.platform}-${process.arch}`;
-    const executable = process.platform === 'win32' ? 'shield-helper.exe' : 'shield-helper';
-    const place = `the binary packed for ${platformArch}`;
-    const root = packageRoot();
-    const packed = root === undefined ? undefined : path.join(root, 'bin', platformArch, executable);
-    if (packed !== undefined && statOf(unpackedPath(packed))?.isFile()) return checkBinary(packed, place);
-    const looked = [
-      'options.binaryPath: not set',
-      '$SHIELD_HELPER_PATH: not set',
-      packed === undefined
-        ? `${place}: the ${PACKAGE_NAME} package was not found from ${typeof __dirname === 'string' ? __dirname : 'this bundle'} (a bundle shipped without it names the binary with binaryPath)`
-        : `${place}: ${unpackedPath(packed)} (no such file)`,
-    ];
-    throw new BinaryNotFoundError(`shield-helper binary not found. Looked at:\n  ${looked.join('\n  ')}`);
+    const platformArch = `${platform}-${arch}`;
+    const looked = ['options.binaryPath: not set', '$SHIELD_HELPER_PATH: not set'];
+    if (!BINARY_PLATFORMS.includes(platformArch)) {
+      const packages = BINARY_PLATFORMS.map((name) => `${BINARY_SCOPE}/${name}`).join(', ');
+      throw new BinaryNotFoundError(
+        `shield-helper binary not found: no package carries the helper for ${platformArch} (there are ${packages}); ` +
+          `build the helper for it and set $SHIELD_HELPER_PATH or binaryPath. Looked at:\n  ${looked.join('\n  ')}`,
+      );
+    }
+    const name = `${BINARY_SCOPE}/${platformArch}`;
+    const dir = installedPackage(name);
+    if (dir === undefined) {
+      const from = typeof __dirname === 'string' ? __dirname : 'this bundle';
+      looked.push(`${name}: not found from ${from} (a bundle shipped without node_modules names the binary with binaryPath)`);
+      throw new BinaryNotFoundError(
+        `${name} is not installed: npm install with optional dependencies (not --omit=optional), ` +
+          `or set $SHIELD_HELPER_PATH or binaryPath to a shield-helper binary. Looked at:\n  ${looked.join('\n  ')}`,
+      );
+    }
+    return checkBinary(path.join(dir, 'bin', 'shield-helper'), name);
   }
 
   readonly #requestTimeoutMs: number;

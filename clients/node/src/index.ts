@@ -18,6 +18,7 @@ export type {
   ErrorCode,
   ExitEvent,
   Options,
+  ResolveBinaryOptions,
   RestartOptions,
   State,
   Status,

@@ -16,6 +16,7 @@ import {
   type ErrorCode,
   type ExitEvent,
   type Options,
+  type ResolveBinaryOptions,
   type State,
   type Status,
   type Target,
@@ -32,6 +33,9 @@ const options: Options[] = [
 ];
 const targets: Target[] = [{ id: 'ed', name: 'Editor' }, { id: 'term', name: 'Terminal', bundleId: 'XTerm' }];
 const binary: string = ShieldHelper.resolveBinary(options[1]);
+// The binary packaged for another machine, as an app packager asks for it.
+const forMac: ResolveBinaryOptions = { platform: 'darwin', arch: 'arm64' };
+const macBinary: string = ShieldHelper.resolveBinary(forMac);
 const helper = new ShieldHelper(options[0]);
 const emitter: EventEmitter = helper;
 
@@ -65,7 +69,7 @@ async function host(): Promise<void> {
   const state: State = helper.state;
   helper.reset();
   const blockOptions: BlockOptions = { endsAt: new Date() };
-  console.log(binary, emitter, last, code, kind, permission, counts, optional, ready.watcherRunning === true, pid, state, blockOptions);
+  console.log(binary, macBinary, emitter, last, code, kind, permission, counts, optional, ready.watcherRunning === true, pid, state, blockOptions);
 }
 
 // Every error is a ShieldHelperError with a code; the version error says both versions.

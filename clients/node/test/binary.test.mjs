@@ -1,24 +1,29 @@
 // Finding the binary: a given binaryPath, else $SHIELD_HELPER_PATH, is the binary and must be an
-// executable file (nothing else is tried); without both, the packed binary. Paths in an Electron
-// app.asar are read from app.asar.unpacked; a missing binary names every place looked.
+// executable file (nothing else is tried); without both, the installed platform package's. Paths
+// in an Electron app.asar are read from app.asar.unpacked; a missing binary names every place
+// looked. (platforms.test.mjs has the platform packages themselves.)
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { chmodSync, existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
 import { BinaryNotExecutableError, BinaryNotFoundError, HelperExitedError, ShieldHelper, ShieldHelperError } from '../dist/index.js';
 import { collect } from './support.mjs';
 
-const packed = path.resolve(
-  path.dirname(fileURLToPath(import.meta.url)),
-  '..',
-  'bin',
-  `${process.platform}-${process.arch}`,
-  'shield-helper',
-);
-const skipWithPacked = existsSync(packed) ? 'this checkout has a packed binary' : false;
+// The checkout's library looks for the platform package from its dist/ directory, as an
+// installed one does from its own.
+const dist = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', 'dist');
+const platformPackage = `@shield-helper/${process.platform}-${process.arch}`;
+const skipWithPlatformPackage = (() => {
+  try {
+    return `${createRequire(path.join(dist, 'index.cjs')).resolve(`${platformPackage}/package.json`)} is installed`;
+  } catch {
+    return false;
+  }
+})();
 
 function scratch(t) {
   const dir = mkdtempSync(path.join(tmpdir(), 'shield-resolve-'));
@@ -132,8 +137,8 @@ test('a named binary that is missing or not executable is an error, with no fall
 
 test('a path inside app.asar is read from app.asar.unpacked', (t) => {
   const { dir, file } = scratch(t);
-  const unpacked = file('resources/app.asar.unpacked/node_modules/shield-helper/bin/linux-x64/shield-helper');
-  const inArchive = path.join(dir, 'resources/app.asar/node_modules/shield-helper/bin/linux-x64/shield-helper');
+  const unpacked = file('resources/app.asar.unpacked/node_modules/@shield-helper/linux-x64/bin/shield-helper');
+  const inArchive = path.join(dir, 'resources/app.asar/node_modules/@shield-helper/linux-x64/bin/shield-helper');
   withEnv(t, undefined);
   assert.equal(ShieldHelper.resolveBinary({ binaryPath: inArchive }), unpacked);
   // Not unpacked when the app was packaged: the error says how to unpack it.
@@ -149,7 +154,7 @@ test('a path inside app.asar is read from app.asar.unpacked', (t) => {
   );
 });
 
-test('without binaryPath or SHIELD_HELPER_PATH, a missing packed binary fails naming every place looked', { skip: skipWithPacked }, async (t) => {
+test('without binaryPath or SHIELD_HELPER_PATH, a missing platform package fails naming it and every place looked', { skip: skipWithPlatformPackage }, async (t) => {
   // An empty variable is taken as not set, as shells and CI systems often leave one.
   for (const env of [undefined, '']) {
     withEnv(t, env);
@@ -158,10 +163,11 @@ test('without binaryPath or SHIELD_HELPER_PATH, a missing packed binary fails na
       assert.equal(error.code, 'BINARY_NOT_FOUND');
       assert.equal(
         error.message,
-        'shield-helper binary not found. Looked at:\n' +
+        `${platformPackage} is not installed: npm install with optional dependencies (not --omit=optional), ` +
+          'or set $SHIELD_HELPER_PATH or binaryPath to a shield-helper binary. Looked at:\n' +
           '  options.binaryPath: not set\n' +
           '  $SHIELD_HELPER_PATH: not set\n' +
-          `  the binary packed for ${process.platform}-${process.arch}: ${packed} (no such file)`,
+          `  ${platformPackage}: not found from ${dist} (a bundle shipped without node_modules names the binary with binaryPath)`,
       );
       return true;
     };

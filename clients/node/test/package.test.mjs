@@ -1,28 +1,27 @@
 // The package as a host installs and uses it: copied into a scratch project's node_modules
-// (exactly the files package.json lists, plus the real helper as the packed binary), then a
-// small host written with require() and one written with import, each run as it is and bundled
-// into one CommonJS file by esbuild (and the import one into an ES module too), must find the
-// packed binary by themselves and get "ready" from the real helper. The declarations must serve TypeScript hosts of either kind.
+// (exactly the files package.json lists), beside the platform package for this machine
+// (@shield-helper/<platform>-<arch>, here carrying the real helper), then a small host written
+// with require() and one written with import, each run as it is and bundled into one CommonJS
+// file by esbuild (and the import one into an ES module too), must find the platform package's
+// binary by themselves and get "ready" from the real helper. The declarations must serve
+// TypeScript hosts of either kind.
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
-import { chmodSync, copyFileSync, cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 import { build } from 'esbuild';
-import { HELPER, VERSION, skipWithoutHelper } from './support.mjs';
+import { HELPER, PACKAGE_DIR, VERSION, installLibrary, installPlatformPackage, skipWithoutHelper } from './support.mjs';
 
 const run = promisify(execFile);
-const packageDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
-const manifest = JSON.parse(readFileSync(path.join(packageDir, 'package.json'), 'utf8'));
 const platformArch = `${process.platform}-${process.arch}`;
 
 let root;
-let installed;
+let platformBinary;
 let app;
 
 // What each host does: find the binary, start the helper, send one request, close it, and
@@ -70,22 +69,10 @@ const HOSTS = {
 before(() => {
   if (skipWithoutHelper) return;
   root = mkdtempSync(path.join(tmpdir(), 'shield-package-'));
-  installed = path.join(root, 'node_modules', 'shield-helper');
-  mkdirSync(installed, { recursive: true });
-  copyFileSync(path.join(packageDir, 'package.json'), path.join(installed, 'package.json'));
-  for (const entry of manifest.files) {
-    if (entry === 'bin') continue;
-    const from = path.join(packageDir, entry);
-    mkdirSync(path.dirname(path.join(installed, entry)), { recursive: true });
-    if (statSync(from).isDirectory()) cpSync(from, path.join(installed, entry), { recursive: true });
-    else copyFileSync(from, path.join(installed, entry));
-  }
-  const packed = path.join(installed, 'bin', platformArch, 'shield-helper');
-  mkdirSync(path.dirname(packed), { recursive: true });
-  copyFileSync(HELPER, packed);
-  chmodSync(packed, 0o755);
-  // The host project's own package.json sits right above its bundle, where the library's
-  // CommonJS build would look for its own when unbundled.
+  installLibrary(path.join(root, 'node_modules'));
+  // The platform package as npm installs it, hoisted beside the library.
+  platformBinary = installPlatformPackage(path.join(root, 'node_modules'), platformArch, { binary: HELPER });
+  // The host project's own package.json, right above its sources and bundles.
   app = path.join(root, 'app');
   mkdirSync(path.join(app, 'src'), { recursive: true });
   writeFileSync(path.join(app, 'package.json'), JSON.stringify({ name: 'bundled-host', private: true, type: 'commonjs' }));
@@ -139,7 +126,7 @@ function expectStarted(out, what, extra = {}) {
     out,
     {
       version: VERSION,
-      binary: path.join(installed, 'bin', platformArch, 'shield-helper'),
+      binary: platformBinary,
       ready: { type: 'ready', version: VERSION, pid: 'number', state: 'running' },
       reply: 'number',
       closed: 0,
@@ -149,7 +136,7 @@ function expectStarted(out, what, extra = {}) {
   );
 }
 
-test('a host finds the packed binary and gets "ready", with require() and with import, run as they are and bundled', { skip: skipWithoutHelper }, async () => {
+test('a host finds the platform package\'s binary and gets "ready", with require() and with import, run as they are and bundled', { skip: skipWithoutHelper }, async () => {
   const cases = [
     { what: 'require(), not bundled', host: 'require', bundled: false },
     { what: 'import, not bundled', host: 'import', bundled: false, extra: { sameClasses: true } },
@@ -180,11 +167,11 @@ test('a bundle shipped without the package names its binary through SHIELD_HELPE
       code: 'BINARY_NOT_FOUND',
       isShieldHelperError: true,
       message:
-        'shield-helper binary not found. Looked at:\n' +
+        `@shield-helper/${platformArch} is not installed: npm install with optional dependencies (not --omit=optional), ` +
+        'or set $SHIELD_HELPER_PATH or binaryPath to a shield-helper binary. Looked at:\n' +
         '  options.binaryPath: not set\n' +
         '  $SHIELD_HELPER_PATH: not set\n' +
-        `  the binary packed for ${platformArch}: the shield-helper package was not found from ${elsewhere} ` +
-        '(a bundle shipped without it names the binary with binaryPath)',
+        `  @shield-helper/${platformArch}: not found from ${elsewhere} (a bundle shipped without node_modules names the binary with binaryPath)`,
     },
   });
   const named = await runHost(file, { SHIELD_HELPER_PATH: HELPER });
@@ -206,7 +193,7 @@ test('the declarations serve TypeScript hosts that import and that require the p
         strict: true,
         noEmit: true,
         types: ['node'],
-        typeRoots: [path.join(packageDir, 'node_modules', '@types')],
+        typeRoots: [path.join(PACKAGE_DIR, 'node_modules', '@types')],
         // Node's own declarations are large and not under test; the package's are still read
         // for every use above, and a wrong name or type there fails the check.
         skipLibCheck: true,

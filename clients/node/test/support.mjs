@@ -1,8 +1,9 @@
-// Shared pieces of the tests: the helper binary under test, event waits with a deadline, and
-// the fake helper for exits the real one cannot produce on demand.
+// Shared pieces of the tests: the helper binary under test, event waits with a deadline, the
+// fake helper for exits the real one cannot produce on demand, and the package laid out in a
+// scratch node_modules as npm installs it.
 
 import { fileURLToPath } from 'node:url';
-import { readFileSync } from 'node:fs';
+import { chmodSync, copyFileSync, cpSync, mkdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 
 /** The real helper binary: $SHIELD_HELPER, as the repository's other process tests name it. */
@@ -13,10 +14,42 @@ export const skipWithoutHelper = HELPER ? false : 'SHIELD_HELPER names no helper
 export const PERMISSION_REQUIRED = 'Accessibility permission is required to track and shield blocked app windows.';
 export const INVALID_COMMAND = 'Native helper received an invalid command.';
 
+export const PACKAGE_DIR = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+const MANIFEST = JSON.parse(readFileSync(path.join(PACKAGE_DIR, 'package.json'), 'utf8'));
+
 /** The version the helper of this build says in "ready": the package's own. */
-export const VERSION = JSON.parse(
-  readFileSync(path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'package.json'), 'utf8'),
-).version;
+export const VERSION = MANIFEST.version;
+
+/** Copies the library into `nodeModules`/shield-helper as npm installs it: its package.json and
+ * exactly the files that lists (so a file the package needs but does not list is missed here
+ * too). Returns the package's directory. */
+export function installLibrary(nodeModules) {
+  const installed = path.join(nodeModules, 'shield-helper');
+  mkdirSync(installed, { recursive: true });
+  copyFileSync(path.join(PACKAGE_DIR, 'package.json'), path.join(installed, 'package.json'));
+  for (const entry of MANIFEST.files) {
+    const from = path.join(PACKAGE_DIR, entry);
+    mkdirSync(path.dirname(path.join(installed, entry)), { recursive: true });
+    if (statSync(from).isDirectory()) cpSync(from, path.join(installed, entry), { recursive: true });
+    else copyFileSync(from, path.join(installed, entry));
+  }
+  return installed;
+}
+
+/** Writes the platform package `@shield-helper/<platformArch>` into `nodeModules`, its
+ * bin/shield-helper a copy of `binary` (a file) or, without one, a shell script that names the
+ * package; `mode` is the binary's permission. Returns the binary's path. */
+export function installPlatformPackage(nodeModules, platformArch, { binary, mode = 0o755 } = {}) {
+  const [os, cpu] = platformArch.split('-');
+  const dir = path.join(nodeModules, '@shield-helper', platformArch);
+  const file = path.join(dir, 'bin', 'shield-helper');
+  mkdirSync(path.dirname(file), { recursive: true });
+  writeFileSync(path.join(dir, 'package.json'), JSON.stringify({ name: `@shield-helper/${platformArch}`, version: VERSION, os: [os], cpu: [cpu] }));
+  if (binary) copyFileSync(binary, file);
+  else writeFileSync(file, `#!/bin/sh\necho ${platformArch}\n`);
+  chmodSync(file, mode);
+  return file;
+}
 
 export const TARGETS = [{ id: 'ed', name: 'Text Editor', bundleId: 'org.example.TextEditor' }];
 
