@@ -2,39 +2,51 @@
 line protocol (one JSON object per line each way), matches replies to requests, and keeps the
 helper running by restarting it and replaying the block when it ends unexpectedly.
 
-Standard library only. Every method may be called from any thread. Callbacks run one at a time,
-in the order of the events, on a thread of their own; they may call the helper's methods.
+Standard library only. ShieldHelper is the threaded interface: every method may be called from
+any thread, and callbacks run one at a time, in the order of the events, on a thread of their
+own. AsyncShieldHelper (in _aio.py) is the asyncio interface to the same machinery.
 """
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import platform
 import queue
+import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
 import traceback
+import warnings
 from collections import deque
 from concurrent.futures import Future
 from concurrent.futures import TimeoutError as FutureTimeout
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+__version__ = "0.1.0"
 
 __all__ = [
     "AccessAttempt",
+    "AsyncShieldHelper",
     "BinaryNotFoundError",
+    "EVENTS",
     "ExitInfo",
+    "HelperEvent",
     "HelperExitedError",
     "HelperNotRunningError",
     "RequestTimeoutError",
     "RestartPolicy",
+    "STATES",
     "ShieldHelper",
     "ShieldHelperError",
+    "ShieldHelperWarning",
     "Status",
     "Target",
     "resolve_binary",
@@ -43,7 +55,14 @@ __all__ = [
 DEFAULT_REQUEST_TIMEOUT = 5.0
 DEFAULT_CLOSE_TIMEOUT = 5.0
 
-EVENTS = ("status", "access_attempt", "protocol_error", "stderr", "exit", "restarted", "fatal")
+EVENTS = ("status", "access_attempt", "protocol_error", "stderr", "exit", "restarted", "fatal",
+          "state", "warning")
+
+# The states a ShieldHelper passes through, as its `state` attribute and "state" events name
+# them: idle -> starting -> running; running <-> restarting after an unexpected exit; failed when
+# supervision gives up; closing -> closed after close(). reset() leads from failed or closed back
+# to idle.
+STATES = ("idle", "starting", "running", "restarting", "closing", "closed", "failed")
 
 
 class ShieldHelperError(Exception):
@@ -51,7 +70,7 @@ class ShieldHelperError(Exception):
 
 
 class BinaryNotFoundError(ShieldHelperError, FileNotFoundError):
-    """No helper binary at any of the places looked at; the message names each."""
+    """No helper binary where the module looked; the message says where that was."""
 
 
 class RequestTimeoutError(ShieldHelperError, TimeoutError):
@@ -65,6 +84,11 @@ class HelperExitedError(ShieldHelperError):
 class HelperNotRunningError(ShieldHelperError):
     """A request was made while no helper can take it: before start(), after close(), or
     after supervision gave up."""
+
+
+class ShieldHelperWarning(UserWarning):
+    """Issued through the warnings module for a "warning" event that no callback listens to,
+    such as a helper of another version than this module's."""
 
 
 @dataclass(frozen=True)
@@ -86,6 +110,8 @@ class Status:
     request_id: Optional[int] = None
     error: Optional[str] = None
     coverage_error: Optional[str] = None
+    # Said in "ready" only; None from a helper older than the version field.
+    version: Optional[str] = None
 
     @classmethod
     def from_message(cls, message: Mapping[str, Any]) -> "Status":
@@ -100,6 +126,7 @@ class Status:
             request_id=message.get("requestId"),
             error=message.get("error"),
             coverage_error=message.get("coverageError"),
+            version=message.get("version"),
         )
 
 
@@ -139,6 +166,8 @@ class RestartPolicy:
                 raise ValueError(f"RestartPolicy.{name} must be a number of at least 0")
 
 
+# Finding the binary ---------------------------------------------------------------------------
+
 def _machine() -> str:
     """The architecture in the names the packed binaries use (those of Node: x64, arm64)."""
     machine = platform.machine().lower()
@@ -146,29 +175,73 @@ def _machine() -> str:
         machine, machine)
 
 
-def resolve_binary(binary_path: Optional[str] = None) -> str:
-    """Where start() finds the binary: `binary_path`, then $SHIELD_HELPER_PATH, then the binary
-    packed with this module for the running platform and architecture. Raises
-    BinaryNotFoundError naming every place it looked when none holds a file."""
-    platform_arch = f"{sys.platform}-{_machine()}"
-    packed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", platform_arch,
-                          "shield-helper")
-    candidates = [
-        ("binary_path", binary_path),
-        ("$SHIELD_HELPER_PATH", os.environ.get("SHIELD_HELPER_PATH")),
-        (f"the binary packed for {platform_arch}", packed),
-    ]
-    looked = []
-    for place, given in candidates:
-        if not given:
-            looked.append(f"{place}: not set")
-            continue
-        path = os.path.abspath(given)
-        if os.path.isfile(path):
-            return path
-        looked.append(f"{place}: {path} (no such file)")
-    raise BinaryNotFoundError("shield-helper binary not found. Looked at:\n  " + "\n  ".join(looked))
+def _platform_arch() -> str:
+    return f"{sys.platform}-{_machine()}"
 
+
+def _packed_binary() -> str:
+    """Where a wheel built for this platform carries the helper, inside this package."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", _platform_arch(),
+                        "shield-helper")
+
+
+def _named_file(place: str, given: str) -> str:
+    """The file a host named itself. A name that holds no file is an error rather than a reason
+    to look elsewhere: the host asked for that binary, and quietly starting another one (of
+    another version, perhaps) would hide the mistake."""
+    path = os.path.abspath(given)
+    if os.path.isfile(path):
+        return path
+    what = "a directory, not the helper binary" if os.path.isdir(path) else "no such file"
+    raise BinaryNotFoundError(
+        f"shield-helper binary not found: {place} names {path} ({what}). When {place} is set, "
+        "no other place is looked at.")
+
+
+def resolve_binary(binary_path: Optional[str] = None) -> str:
+    """Where start() finds the binary: `binary_path` when given, else $SHIELD_HELPER_PATH when
+    set (either one that names no file raises BinaryNotFoundError), else the binary packed in
+    this package for the running platform and architecture, else `shield-helper` on $PATH (where
+    the Debian package installs it). Raises BinaryNotFoundError naming every place it looked
+    when none holds the binary."""
+    if binary_path is not None:
+        return _named_file("binary_path", os.fspath(binary_path))
+    from_environment = os.environ.get("SHIELD_HELPER_PATH")
+    # An empty value counts as unset, as a shell's "SHIELD_HELPER_PATH= host" means it.
+    if from_environment:
+        return _named_file("$SHIELD_HELPER_PATH", from_environment)
+    packed = _packed_binary()
+    if os.path.isfile(packed):
+        return packed
+    on_path = shutil.which("shield-helper")
+    if on_path:
+        return os.path.abspath(on_path)
+    raise BinaryNotFoundError("shield-helper binary not found. Looked at:\n  " + "\n  ".join([
+        "binary_path: not set",
+        "$SHIELD_HELPER_PATH: not set",
+        f"the binary packed for {_platform_arch()}: {packed} (no such file)",
+        "$PATH: no executable shield-helper in any of its directories",
+    ]))
+
+
+def _spawn_failure(binary: str, cwd: Optional[str], error: OSError) -> HelperExitedError:
+    """The error for a helper that could not be started, with a hint at the usual causes."""
+    hint = ""
+    if cwd is not None and not os.path.isdir(cwd):
+        hint = f" (cwd {cwd} is no directory)"
+    elif error.errno == errno.EACCES:
+        if os.path.isfile(binary) and not os.access(binary, os.X_OK):
+            hint = f" (the file is not executable: chmod +x {shlex.quote(binary)})"
+        else:
+            hint = (" (the file may not be executed here: on a file system mounted noexec, or "
+                    "below a directory this user may not enter)")
+    elif error.errno == errno.ENOEXEC:
+        hint = (" (the file is not a program for this machine: built for another system or "
+                "architecture?)")
+    return HelperExitedError(f"shield-helper could not be started: {error}{hint}")
+
+
+# Building command lines -----------------------------------------------------------------------
 
 def _target_fields(target: Union[Target, Mapping[str, Any]], index: int) -> Dict[str, str]:
     if isinstance(target, Target):
@@ -188,6 +261,12 @@ def _target_fields(target: Union[Target, Mapping[str, Any]], index: int) -> Dict
     if bundle_id is not None:
         fields["bundleId"] = bundle_id
     return fields
+
+
+def _targets_fields(targets: Any) -> List[Dict[str, str]]:
+    if isinstance(targets, (str, bytes)) or not isinstance(targets, Sequence):
+        raise TypeError("targets must be a sequence of targets")
+    return [_target_fields(t, i) for i, t in enumerate(targets)]
 
 
 def _ends_at_ms(ends_at: Union[datetime, float, int, None]) -> Optional[float]:
@@ -211,27 +290,72 @@ def _describe_exit(code: Optional[int], signal_name: Optional[str]) -> str:
     return f"exit code {code}"
 
 
+# The child process and the requests to it -----------------------------------------------------
+
 class _Session:
     """One child process and what is known about it."""
 
-    def __init__(self, process: subprocess.Popen):
+    def __init__(self, process: Optional[subprocess.Popen]):
         self.process = process
         self.ready: Future = Future()
-        self.ended = False
+        self.ended = process is None
         # The library killed it because it wrote no "ready" line in time.
         self.ready_timed_out = False
         self.stderr_tail: deque = deque(maxlen=10)
         self.stderr_reader: Optional[threading.Thread] = None
-        self.write_lock = threading.Lock()
+        # Lines to write, in order; None closes the helper's input. A thread of the session's
+        # own writes them, so that no caller (an event loop least of all) ever waits on a pipe
+        # that a hung helper has stopped reading.
+        self.outbox: queue.SimpleQueue = queue.SimpleQueue()
+        self.input_closed = False
+        if process is not None:
+            threading.Thread(target=self._write_all, daemon=True,
+                             name="shield-helper stdin").start()
 
     def write(self, text: str) -> None:
-        with self.write_lock:
+        if not self.input_closed:
+            self.outbox.put(text.encode())
+
+    def close_input(self) -> None:
+        """Closes the helper's input once everything written before has gone out."""
+        if not self.input_closed:
+            self.input_closed = True
+            self.outbox.put(None)
+
+    def _write_all(self) -> None:
+        broken = False
+        while True:
+            data = self.outbox.get()
+            if data is None:
+                break
+            if broken:
+                continue
             try:
-                self.process.stdin.write(text.encode())
+                self.process.stdin.write(data)
                 self.process.stdin.flush()
             except (BrokenPipeError, OSError, ValueError):
                 # The helper is gone; its exit is handled by the reader, not here.
-                pass
+                broken = True
+        try:
+            self.process.stdin.close()
+        except (BrokenPipeError, OSError):
+            pass
+
+
+class _Request:
+    """One request from the host. `sent` is done once the line is written (or fails with the
+    reason it never will be, when the helper stops for good while the request waits for a
+    restart); `reply` then holds the helper's answer or the exit that prevented it. Both
+    interfaces submit requests the same way and differ only in how they wait for these."""
+
+    __slots__ = ("command", "fields", "id", "sent", "reply")
+
+    def __init__(self, command: str, fields: Dict[str, Any]):
+        self.command = command
+        self.fields = fields
+        self.id: Optional[int] = None
+        self.sent: Future = Future()
+        self.reply: Future = Future()
 
 
 class ShieldHelper:
@@ -248,24 +372,43 @@ class ShieldHelper:
     - "exit" (ExitInfo): the helper ended; will_restart says whether it is started again
     - "restarted" (Status): it was started again and the block replayed
     - "fatal" (Exception): supervision gave up
+    - "state" (str): the `state` attribute changed to this value (one of STATES)
+    - "warning" (str): something works but is not as it should be, such as a helper of another
+      version than this module's
     """
 
     def __init__(self, binary_path: Optional[str] = None,
                  request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
-                 restart: Union[RestartPolicy, bool] = True):
+                 restart: Union[RestartPolicy, bool] = True, *,
+                 env: Optional[Mapping[str, str]] = None,
+                 cwd: Optional[str] = None):
         if not request_timeout > 0:
             raise ValueError("request_timeout must be positive")
+        if binary_path is not None:
+            binary_path = os.fspath(binary_path)
+            if not binary_path:
+                raise ValueError("binary_path must name the helper binary when given")
+        if env is not None:
+            # Checked here rather than by the spawn, which would fail with a TypeError in the
+            # middle of a restart; copied, so that later changes to the host's mapping do not
+            # reach the helpers started after them.
+            if not all(isinstance(k, str) and isinstance(v, str) for k, v in env.items()):
+                raise TypeError("env must map strings to strings")
+            env = dict(env)
         self._binary_path = binary_path
         self._request_timeout = request_timeout
+        self._env: Optional[Dict[str, str]] = env
+        self._cwd = None if cwd is None else os.fspath(cwd)
         if restart is True:
             restart = RestartPolicy()
         self._restart: Optional[RestartPolicy] = restart or None
         self._lock = threading.RLock()
-        self._changed = threading.Condition(self._lock)
         self._state = "idle"
         self._session: Optional[_Session] = None
         self._next_request_id = 1
-        self._pending: Dict[int, tuple] = {}
+        self._pending: Dict[int, _Request] = {}
+        # Requests made while the helper restarts, sent in order once it runs again.
+        self._deferred: List[_Request] = []
         self._block: Optional[Dict[str, Any]] = None
         self._last_status: Optional[Status] = None
         self._exit_times: List[float] = []
@@ -273,9 +416,13 @@ class ShieldHelper:
         self._restart_timer: Optional[threading.Timer] = None
         self._fatal_error: Optional[Exception] = None
         self._exit_code: Optional[int] = None
+        self._closed: Optional[Future] = None
+        # The helper version last warned about, so that each restart of the same mismatched
+        # binary does not warn again.
+        self._warned_version: Tuple[bool, Optional[str]] = (False, None)
         self._listeners: Dict[str, List[Callable[[Any], None]]] = {name: [] for name in EVENTS}
-        self._events: queue.SimpleQueue = queue.SimpleQueue()
-        self._dispatcher: Optional[threading.Thread] = None
+        self._dispatcher: Optional[Tuple[threading.Thread, queue.SimpleQueue]] = None
+        self._last_dispatcher: Optional[threading.Thread] = None
 
     # Events -----------------------------------------------------------------------------------
 
@@ -293,19 +440,40 @@ class ShieldHelper:
 
         return off
 
+    def _has_listeners(self, event: str) -> bool:
+        with self._lock:
+            return bool(self._listeners[event])
+
     def _emit(self, event: str, value: Any) -> None:
         """Queues an event for the callbacks. It never blocks, so it may be called under the
         lock, which keeps the events in the order of the changes they report."""
         with self._lock:
             if self._dispatcher is None:
-                self._dispatcher = threading.Thread(target=self._dispatch, daemon=True,
-                                                    name="shield-helper events")
-                self._dispatcher.start()
-            self._events.put((event, value))
+                # Each dispatcher has a queue of its own and first waits for the one before it
+                # (stopped by close()) to finish, so that a restart after reset() cannot run
+                # callbacks beside the last ones of the run before.
+                events: queue.SimpleQueue = queue.SimpleQueue()
+                thread = threading.Thread(target=self._dispatch,
+                                          args=(events, self._last_dispatcher),
+                                          daemon=True, name="shield-helper events")
+                self._dispatcher = (thread, events)
+                thread.start()
+            self._dispatcher[1].put((event, value))
 
-    def _dispatch(self) -> None:
+    def _stop_dispatcher(self) -> None:
+        """Lets the callback thread end once it has delivered every event queued so far."""
+        with self._lock:
+            if self._dispatcher is not None:
+                thread, events = self._dispatcher
+                events.put(None)
+                self._last_dispatcher = thread
+                self._dispatcher = None
+
+    def _dispatch(self, events: queue.SimpleQueue, previous: Optional[threading.Thread]) -> None:
+        if previous is not None and previous is not threading.current_thread():
+            previous.join()
         while True:
-            item = self._events.get()
+            item = events.get()
             if item is None:
                 return
             event, value = item
@@ -317,11 +485,63 @@ class ShieldHelper:
                 except Exception:  # A host's faulty callback must not stop the others.
                     traceback.print_exc()
 
+    def _set_state(self, state: str) -> None:
+        """Moves to `state` and reports it; the caller holds the lock. Requests that wait for a
+        restart go out when the helper runs again, and fail when it stops for good instead."""
+        previous = self._state
+        if state == previous:
+            return
+        self._state = state
+        self._emit("state", state)
+        if state == "running":
+            deferred, self._deferred = self._deferred, []
+            for request in deferred:
+                self._write_request(self._session, request)
+        elif previous == "restarting":
+            deferred, self._deferred = self._deferred, []
+            reason = self._not_running_reason()
+            for request in deferred:
+                request.sent.set_exception(
+                    HelperNotRunningError(f'cannot send "{request.command}": {reason}'))
+        if state == "closed" and self._closed is not None and not self._closed.done():
+            self._closed.set_result(self._exit_code)
+
+    def _check_version(self, ready: Status, binary: str) -> None:
+        """Warns when the helper is not of this module's version. A warning rather than an
+        error: the protocol has stayed compatible so far, and a host whose helper comes from
+        elsewhere (the Debian package, $SHIELD_HELPER_PATH) should not stop working because one
+        of the two was upgraded first. Without a "warning" callback it goes to the warnings
+        module, so that it is not lost."""
+        version = ready.version
+        if version == __version__:
+            return
+        with self._lock:
+            if self._warned_version == (True, version):
+                return
+            self._warned_version = (True, version)
+            if version is None:
+                message = (f"shield-helper ({binary}) reported no version: it is older than this "
+                           f"library ({__version__}); use the helper of the same version")
+            else:
+                message = (f"shield-helper ({binary}) is version {version}, but this library is "
+                           f"{__version__}; use the helper of the same version")
+            listened = self._has_listeners("warning")
+            self._emit("warning", message)
+        if not listened:
+            warnings.warn(message, ShieldHelperWarning, stacklevel=4)
+
     # Public operations ------------------------------------------------------------------------
 
     @property
+    def state(self) -> str:
+        """One of STATES; each change is also a "state" event."""
+        with self._lock:
+            return self._state
+
+    @property
     def last_status(self) -> Optional[Status]:
-        """The last status the helper reported: ready, a reply or an unsolicited one."""
+        """The last status the helper reported: ready, a reply or an unsolicited one. None
+        before the first and after the helper ended: its shields end with its process."""
         with self._lock:
             return self._last_status
 
@@ -329,91 +549,71 @@ class ShieldHelper:
     def pid(self) -> Optional[int]:
         """The process id of the helper now running, if any."""
         with self._lock:
-            return self._session.process.pid if self._session else None
+            session = self._session
+            return session.process.pid if session and session.process else None
 
     def start(self) -> Status:
         """Starts the helper and returns its "ready" message."""
-        with self._lock:
-            if self._state != "idle":
-                raise ShieldHelperError(f"start() cannot be called now: the helper is {self._state}")
-            binary = resolve_binary(self._binary_path)
-            self._state = "starting"
-            session = self._spawn(binary)
+        session, binary = self._begin_start()
         try:
             ready = self._await_ready(session, binary)
         except BaseException:
-            with self._lock:
-                if self._state == "starting":
-                    self._state = "idle"
+            self._start_failed(session)
             raise
-        with self._lock:
-            if self._state == "starting":
-                self._state = "running"
-                self._changed.notify_all()
-        return ready
+        return self._start_succeeded(ready, binary)
 
     def block(self, targets: Sequence[Union[Target, Mapping[str, Any]]],
               ends_at: Union[datetime, float, int, None] = None) -> Status:
         """Blocks `targets` until `ends_at` (no end without it): the "start" command."""
-        return self._block_command("start", targets, ends_at)
+        return self._wait(self._submit_block("start", targets, ends_at))
 
-    def update(self, targets: Sequence[Union[Target, Mapping[str, Any]]],
+    def update(self, targets: Optional[Sequence[Union[Target, Mapping[str, Any]]]] = None,
                ends_at: Union[datetime, float, int, None] = None) -> Status:
-        """Replaces the block's targets and end time: the "update" command."""
-        return self._block_command("update", targets, ends_at)
+        """Changes the block: the "update" command. Without `targets` the block keeps the
+        targets it has; `ends_at` replaces the end time (no end without it)."""
+        return self._wait(self._submit_block("update", targets, ends_at))
 
     def stop(self) -> Status:
         """Ends the block."""
-        with self._lock:
-            if self._state in ("running", "restarting"):
-                self._block = None
-        return self._request("stop", {})
+        return self._wait(self._submit_stop())
 
     def permission_status(self) -> Status:
-        return self._request("permission-status", {})
+        return self._wait(self._submit("permission-status", {}))
 
     def request_permission(self, prompt: Optional[bool] = None) -> Status:
-        fields = {} if prompt is None else {"permissionPrompt": bool(prompt)}
-        return self._request("request-permission", fields)
+        return self._wait(self._submit_request_permission(prompt))
 
     def close(self, timeout: float = DEFAULT_CLOSE_TIMEOUT) -> Optional[int]:
         """Ends the helper with "shutdown", kills it when it has not exited after `timeout`
         seconds, and returns its exit code (None when it was killed or never ran)."""
+        closed = self._begin_close()
+        try:
+            code = closed.result(timeout)
+        except FutureTimeout:
+            self._kill_for_close()
+            code = closed.result()
+        self._stop_dispatcher()
+        return code
+
+    def reset(self) -> None:
+        """Makes a helper that failed (after "fatal") or was closed startable again: back to
+        "idle", with no block, no restart history and no last status. Nothing is replayed: the
+        host blocks again after start() if it wants to."""
         with self._lock:
-            if self._restart_timer is not None:
-                self._restart_timer.cancel()
-                self._restart_timer = None
-            session = self._session
-            if self._state in ("closing", "closed"):
-                pass
-            elif session is None or session.ended:
-                self._state = "closed"
-                self._changed.notify_all()
-                if self._dispatcher is not None:
-                    self._events.put(None)
-                    self._dispatcher = None
-                return None
-            else:
-                self._state = "closing"
-                self._changed.notify_all()
-                session.write('{"command":"shutdown"}\n')
-                with session.write_lock:
-                    try:
-                        session.process.stdin.close()
-                    except OSError:
-                        pass
-            deadline = time.monotonic() + timeout
-            while self._state != "closed":
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 and session is not None and not session.ended:
-                    session.process.kill()
-                    deadline = float("inf")
-                    continue
-                self._changed.wait(None if remaining == float("inf") else max(remaining, 0.001))
-            if self._dispatcher is not None:
-                self._events.put(None)
-                self._dispatcher = None
-            return self._exit_code
+            if self._state == "idle":
+                return
+            if self._state not in ("failed", "closed"):
+                raise ShieldHelperError(f"reset() cannot be called now: the helper is {self._state}"
+                                        "; only a failed or closed helper can be reset")
+            self._block = None
+            self._fatal_error = None
+            self._exit_times = []
+            self._failed_starts = 0
+            self._last_status = None
+            self._exit_code = None
+            self._closed = None
+            self._warned_version = (False, None)
+            self._set_state("idle")
 
     def __enter__(self) -> "ShieldHelper":
         self.start()
@@ -422,29 +622,115 @@ class ShieldHelper:
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
+    # Starting and closing, in steps both interfaces share -------------------------------------
+
+    def _begin_start(self) -> Tuple[_Session, str]:
+        with self._lock:
+            if self._state != "idle":
+                raise ShieldHelperError(
+                    f"start() cannot be called now: the helper is {self._state}")
+            binary = resolve_binary(self._binary_path)
+            self._set_state("starting")
+            return self._spawn(binary), binary
+
+    def _ready_timed_out(self, session: _Session, binary: str) -> HelperExitedError:
+        session.ready_timed_out = True
+        session.process.kill()
+        return HelperExitedError(f'shield-helper ({binary}) wrote no "ready" line within '
+                                 f"{self._request_timeout:g} s")
+
+    def _await_ready(self, session: _Session, binary: str) -> Status:
+        try:
+            return session.ready.result(self._request_timeout)
+        except FutureTimeout:
+            raise self._ready_timed_out(session, binary) from None
+
+    def _start_failed(self, session: _Session) -> None:
+        with self._lock:
+            # A start that was interrupted (a KeyboardInterrupt, a cancelled task) leaves no
+            # helper behind that nobody would close.
+            if not session.ended:
+                session.process.kill()
+            if self._state == "starting":
+                self._set_state("idle")
+
+    def _start_succeeded(self, ready: Status, binary: str) -> Status:
+        with self._lock:
+            if self._state == "starting":
+                self._set_state("running")
+        self._check_version(ready, binary)
+        return ready
+
+    def _begin_close(self) -> Future:
+        """Asks the helper to end; returns a future of its exit code, done once it is closed."""
+        with self._lock:
+            if self._restart_timer is not None:
+                self._restart_timer.cancel()
+                self._restart_timer = None
+            if self._closed is None:
+                self._closed = Future()
+            if self._state in ("closing", "closed"):
+                return self._closed
+            session = self._session
+            if session is None or session.ended:
+                self._exit_code = None
+                self._set_state("closed")
+                return self._closed
+            self._set_state("closing")
+            session.write('{"command":"shutdown"}\n')
+            session.close_input()
+            return self._closed
+
+    def _kill_for_close(self) -> None:
+        with self._lock:
+            session = self._session
+            if session is not None and not session.ended:
+                session.process.kill()
+
     # Requests ---------------------------------------------------------------------------------
 
-    def _block_command(self, command: str, targets: Sequence[Any], ends_at: Any) -> Status:
-        if isinstance(targets, (str, bytes)) or not isinstance(targets, Sequence):
-            raise TypeError("targets must be a sequence of targets")
-        fields: Dict[str, Any] = {"targets": [_target_fields(t, i) for i, t in enumerate(targets)]}
+    def _submit(self, command: str, fields: Dict[str, Any]) -> _Request:
+        """Writes a request, or keeps it for after the restart under way; never blocks."""
+        with self._lock:
+            request = _Request(command, fields)
+            if self._state == "running":
+                self._write_request(self._session, request)
+            elif self._state == "restarting":
+                self._deferred.append(request)
+            else:
+                raise HelperNotRunningError(
+                    f'cannot send "{command}": {self._not_running_reason()}')
+            return request
+
+    def _submit_block(self, command: str, targets: Any, ends_at: Any) -> _Request:
+        given = None if targets is None else _targets_fields(targets)
         ms = _ends_at_ms(ends_at)
-        if ms is not None:
-            fields["endsAt"] = ms
+        with self._lock:
+            if self._state not in ("running", "restarting"):
+                return self._submit(command, {})  # Raises the reason.
+            if given is None:
+                if self._block is None:
+                    raise ShieldHelperError(
+                        f'"{command}" without targets keeps the targets of the block, but there '
+                        "is no block (none was started, or stop() ended it): give the targets")
+                given = self._block["targets"]
+            fields: Dict[str, Any] = {"targets": given}
+            if ms is not None:
+                fields["endsAt"] = ms
+            # Recorded with the targets always spelled out, so that a replay after a restart
+            # sends the whole block to a helper that knows nothing of it.
+            self._block = fields
+            return self._submit(command, fields)
+
+    def _submit_stop(self) -> _Request:
         with self._lock:
             if self._state in ("running", "restarting"):
-                self._block = fields
-        return self._request(command, fields)
+                self._block = None
+            return self._submit("stop", {})
 
-    def _request(self, command: str, fields: Dict[str, Any]) -> Status:
-        with self._lock:
-            # While the helper restarts, requests wait for it and go after the replayed block.
-            while self._state == "restarting":
-                self._changed.wait()
-            if self._state != "running":
-                raise HelperNotRunningError(f'cannot send "{command}": {self._not_running_reason()}')
-            future = self._send(self._session, command, fields)
-        return self._wait_reply(future, command)
+    def _submit_request_permission(self, prompt: Optional[bool]) -> _Request:
+        fields = {} if prompt is None else {"permissionPrompt": bool(prompt)}
+        return self._submit("request-permission", fields)
 
     def _not_running_reason(self) -> str:
         if self._state == "idle":
@@ -455,29 +741,40 @@ class ShieldHelper:
             return str(self._fatal_error or "the helper failed")
         return "the helper was closed"
 
-    def _send(self, session: _Session, command: str, fields: Dict[str, Any]) -> Future:
+    def _write_request(self, session: _Session, request: _Request) -> None:
         """Writes one request; the caller holds the lock, so requests leave in id order."""
-        request_id = self._next_request_id
+        request.id = self._next_request_id
         self._next_request_id += 1
-        future: Future = Future()
-        future.request_id = request_id  # type: ignore[attr-defined]
-        self._pending[request_id] = (command, future)
+        self._pending[request.id] = request
         # ASCII with escapes: a string the host holds can always be written that way.
-        message = {"command": command, "requestId": request_id, **fields}
+        message = {"command": request.command, "requestId": request.id, **request.fields}
         session.write(json.dumps(message, separators=(",", ":")) + "\n")
-        return future
+        request.sent.set_result(None)
 
-    def _wait_reply(self, future: Future, command: str) -> Status:
+    def _abandon(self, request: _Request) -> None:
+        """Forgets a request nobody waits for any more (timed out or cancelled): a reply that
+        still comes reaches nobody, and a request still waiting for a restart is not sent."""
+        with self._lock:
+            if request in self._deferred:
+                self._deferred.remove(request)
+            if request.id is not None and self._pending.get(request.id) is request:
+                del self._pending[request.id]
+
+    def _timeout_error(self, request: _Request) -> RequestTimeoutError:
+        return RequestTimeoutError(f'shield-helper did not answer "{request.command}" within '
+                                   f"{self._request_timeout:g} s")
+
+    def _wait(self, request: _Request) -> Status:
+        # The time allowed for the answer runs from the moment the request is written: one that
+        # waits for a restart waits for the restart first.
+        request.sent.result()
         try:
-            return future.result(self._request_timeout)
+            return request.reply.result(self._request_timeout)
         except FutureTimeout:
-            with self._lock:
-                self._pending.pop(future.request_id, None)  # type: ignore[attr-defined]
-            if future.done() and not future.cancelled() and future.exception() is None:
-                return future.result()
-            raise RequestTimeoutError(
-                f'shield-helper did not answer "{command}" within {self._request_timeout:g} s'
-            ) from None
+            self._abandon(request)
+            if request.reply.done():
+                return request.reply.result()
+            raise self._timeout_error(request) from None
 
     def _write_raw(self, text: str) -> None:
         """Writes `text` to the helper as it is: for tests of the helper's answer to lines this
@@ -498,17 +795,10 @@ class ShieldHelper:
             # host, at the end of its standard input.
             process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, close_fds=True,
-                                       start_new_session=True)
+                                       start_new_session=True, env=self._env, cwd=self._cwd)
         except OSError as error:
-            session = _Session.__new__(_Session)
-            session.process = None  # type: ignore[assignment]
-            session.ready = Future()
-            session.ended = True
-            session.ready_timed_out = False
-            session.stderr_tail = deque()
-            session.write_lock = threading.Lock()
-            session.ready.set_exception(
-                HelperExitedError(f"shield-helper could not be started: {error}"))
+            session = _Session(None)
+            session.ready.set_exception(_spawn_failure(binary, self._cwd, error))
             return session
         session = _Session(process)
         self._session = session
@@ -519,16 +809,6 @@ class ShieldHelper:
                          name="shield-helper stdout").start()
         return session
 
-    def _await_ready(self, session: _Session, binary: str) -> Status:
-        try:
-            return session.ready.result(self._request_timeout)
-        except FutureTimeout:
-            session.ready_timed_out = True
-            session.process.kill()
-            raise HelperExitedError(
-                f'shield-helper ({binary}) wrote no "ready" line within '
-                f"{self._request_timeout:g} s") from None
-
     def _read_stdout(self, session: _Session) -> None:
         for raw in session.process.stdout:
             self._on_line(session, raw.decode("utf-8", errors="replace").rstrip("\n"))
@@ -536,11 +816,7 @@ class ShieldHelper:
         # Everything the helper wrote to standard error is passed on before its exit is.
         session.stderr_reader.join()
         code = session.process.wait()
-        with session.write_lock:
-            try:
-                session.process.stdin.close()
-            except OSError:
-                pass
+        session.close_input()
         self._on_end(session, code)
 
     def _read_stderr(self, session: _Session) -> None:
@@ -548,9 +824,8 @@ class ShieldHelper:
             line = raw.decode("utf-8", errors="replace").rstrip("\n")
             session.stderr_tail.append(line)
             with self._lock:
-                current = session is self._session
-            if current:
-                self._emit("stderr", line)
+                if session is self._session:
+                    self._emit("stderr", line)
         session.process.stderr.close()
 
     def _on_line(self, session: _Session, text: str) -> None:
@@ -580,11 +855,11 @@ class ShieldHelper:
                 self._last_status = status
                 pending = self._pending.pop(status.request_id, None) \
                     if status.request_id is not None else None
-            if status.request_id is None:
-                self._emit("status", status)
-            elif pending is not None:
+                if status.request_id is None:
+                    self._emit("status", status)
+            if pending is not None:
                 # A reply that comes after its request timed out has nobody waiting for it.
-                pending[1].set_result(status)
+                pending.reply.set_result(status)
         elif kind == "accessAttempt":
             self._emit("access_attempt", AccessAttempt(message["targetId"], message["appName"],
                                                        message["occurredAt"]))
@@ -604,7 +879,6 @@ class ShieldHelper:
         else:
             signal_name, code = None, returncode
         exit_text = f"exited ({_describe_exit(code, signal_name)})"
-        events: List[tuple] = []
         with self._lock:
             session.ended = True
             was_ready = session.ready.done() and session.ready.exception() is None
@@ -616,32 +890,31 @@ class ShieldHelper:
             if session is not self._session:
                 return
             self._session = None
+            # The helper's shields went with its process: what it last reported no longer holds.
+            self._last_status = None
             pending, self._pending = self._pending, {}
-            for command, future in pending.values():
-                future.set_exception(
-                    HelperExitedError(f'shield-helper {exit_text} before answering "{command}"'))
+            for request in pending.values():
+                request.reply.set_exception(HelperExitedError(
+                    f'shield-helper {exit_text} before answering "{request.command}"'))
             if self._state == "closing":
-                self._state = "closed"
                 self._exit_code = code
-                self._changed.notify_all()
-                events.append(("exit", ExitInfo(code, signal_name, False)))
+                self._emit("exit", ExitInfo(code, signal_name, False))
+                self._set_state("closed")
             elif self._state == "starting":
-                events.append(("exit", ExitInfo(code, signal_name, False)))
+                self._emit("exit", ExitInfo(code, signal_name, False))
             elif self._state in ("running", "restarting"):
-                events.extend(self._supervise(was_ready, session.ready_timed_out, code,
-                                              signal_name, exit_text))
-            for event, value in events:
-                self._emit(event, value)
+                self._supervise(was_ready, session.ready_timed_out, code, signal_name, exit_text)
 
     def _supervise(self, was_ready: bool, ready_timed_out: bool, code: Optional[int],
-                   signal_name: Optional[str], exit_text: str) -> list:
-        """Decides whether to restart after an unexpected exit; the caller holds the lock and
-        emits the returned events. While a block is active the helper is given up only when it
-        cannot be started at all: killing it, however often, must not lift the block."""
+                   signal_name: Optional[str], exit_text: str) -> None:
+        """Decides whether to restart after an unexpected exit; the caller holds the lock.
+        While a block is active the helper is given up only when it cannot be started at all:
+        killing it, however often, must not lift the block."""
         policy = self._restart
         if policy is None:
-            return self._give_up(code, signal_name, HelperExitedError(
+            self._give_up(code, signal_name, HelperExitedError(
                 f"shield-helper {exit_text}; restarting is off"))
+            return
         now = time.monotonic()
         self._exit_times = [t for t in self._exit_times if now - t < policy.window]
         self._exit_times.append(now)
@@ -664,22 +937,22 @@ class ShieldHelper:
         else:
             reason = None
         if reason is not None:
-            return self._give_up(code, signal_name, HelperExitedError(
+            self._give_up(code, signal_name, HelperExitedError(
                 f"shield-helper {exit_text}; {reason}, so it is not restarted again"))
-        self._state = "restarting"
+            return
+        self._emit("exit", ExitInfo(code, signal_name, True))
+        self._set_state("restarting")
         doublings = min(len(self._exit_times) - 1, 30)
         delay = min(policy.backoff * 2 ** doublings, policy.max_backoff)
         self._restart_timer = threading.Timer(delay, self._restart_now)
         self._restart_timer.daemon = True
         self._restart_timer.start()
-        return [("exit", ExitInfo(code, signal_name, True))]
 
-    def _give_up(self, code: Optional[int], signal_name: Optional[str],
-                 error: Exception) -> list:
-        self._state = "failed"
+    def _give_up(self, code: Optional[int], signal_name: Optional[str], error: Exception) -> None:
         self._fatal_error = error
-        self._changed.notify_all()
-        return [("exit", ExitInfo(code, signal_name, False)), ("fatal", error)]
+        self._emit("exit", ExitInfo(code, signal_name, False))
+        self._set_state("failed")
+        self._emit("fatal", error)
 
     def _restart_now(self) -> None:
         with self._lock:
@@ -689,21 +962,14 @@ class ShieldHelper:
             try:
                 binary = resolve_binary(self._binary_path)
             except BinaryNotFoundError as error:
-                self._state = "failed"
                 self._fatal_error = error
-                self._changed.notify_all()
-                fatal: Optional[Exception] = error
-            else:
-                fatal = None
-                session = self._spawn(binary)
-                if session.process is None:
-                    # Starting failed outright: supervised like any other exit.
-                    for event, value in self._supervise(False, False, None, None,
-                                                        "could not be started"):
-                        self._emit(event, value)
-                    return
-            if fatal is not None:
-                self._emit("fatal", fatal)
+                self._set_state("failed")
+                self._emit("fatal", error)
+                return
+            session = self._spawn(binary)
+            if session.process is None:
+                # Starting failed outright: supervised like any other exit.
+                self._supervise(False, False, None, None, "could not be started")
                 return
         try:
             status = self._await_ready(session, binary)
@@ -713,20 +979,24 @@ class ShieldHelper:
                 block = self._block
                 ends_at = block.get("endsAt") if block else None
                 if block is not None and (ends_at is None or ends_at > time.time() * 1000.0):
-                    future = self._send(session, "start", block)
+                    replay: Optional[_Request] = _Request("start", block)
+                    self._write_request(session, replay)
                 else:
-                    self._block = future = None
-            if future is not None:
-                status = self._wait_reply(future, "start")
+                    self._block = replay = None
+            self._check_version(status, binary)
+            if replay is not None:
+                status = self._wait(replay)
         except ShieldHelperError:
             # The new helper ended (its exit is being supervised) or did not answer: ending it
             # hands it to the same supervision.
-            if session.process is not None and not session.ended:
+            if not session.ended:
                 session.process.kill()
             return
         with self._lock:
             if session is not self._session or self._state != "restarting":
                 return
-            self._state = "running"
-            self._changed.notify_all()
+            self._set_state("running")
             self._emit("restarted", status)
+
+
+from ._aio import AsyncShieldHelper, HelperEvent  # noqa: E402  (it builds on the classes above)

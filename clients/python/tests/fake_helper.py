@@ -1,14 +1,25 @@
 #!/usr/bin/env python3
-"""A stand-in for shield-helper that ends on cue, for the exits the real binary cannot produce
-on demand. It writes "ready", answers every command with a status reply, and:
+"""A stand-in for shield-helper, for what the real binary cannot do on demand: exits on cue,
+another version, and a log of the lines it was sent. It writes "ready", answers every command
+with a status reply, and:
   FAKE_EXIT_ON=<command>  exits with status 7 on that command, without answering it;
   FAKE_RUNS=<file>        counts its runs in that file, and from the second run on exits with
                           status 3 before writing "ready";
-  FAKE_STDERR=<text>      writes that line to standard error first."""
+  FAKE_STDERR=<text>      writes that line to standard error first;
+  FAKE_LOG=<file>         appends every line it reads to that file, for tests of what the
+                          library sends;
+  FAKE_VERSION=<text>     says that version in "ready" (by default the library's own), or no
+                          version at all when set but empty, as a helper older than the field."""
 
 import json
 import os
+import re
 import sys
+
+# Read rather than imported: the stand-in starts many times, and the package pulls in asyncio.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shield_helper",
+                       "__init__.py")) as source:
+    __version__ = re.search(r'^__version__ = "([^"]+)"', source.read(), re.M).group(1)
 
 if os.environ.get("FAKE_STDERR"):
     sys.stderr.write(os.environ["FAKE_STDERR"] + "\n")
@@ -34,8 +45,12 @@ def say(message):
     sys.stdout.flush()
 
 
-say({"type": "ready", **STATUS})
+version = os.environ.get("FAKE_VERSION", __version__)
+say({"type": "ready", **STATUS, **({"version": version} if version else {})})
 for line in sys.stdin:
+    if os.environ.get("FAKE_LOG"):
+        with open(os.environ["FAKE_LOG"], "a") as log:
+            log.write(line)
     command = json.loads(line)
     if command["command"] == "shutdown":
         sys.exit(0)

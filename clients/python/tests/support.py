@@ -17,6 +17,8 @@ PERMISSION_REQUIRED = (
 INVALID_COMMAND = "Native helper received an invalid command."
 TARGETS = [shield_helper.Target("ed", "Text Editor", "org.example.TextEditor")]
 DEADLINE = 10.0
+# The helper of this repository says the version the library has.
+VERSION = shield_helper.__version__
 
 
 def headless(**fields):
@@ -25,6 +27,11 @@ def headless(**fields):
                   covered_window_count=0, uncovered_window_count=0, permission="denied")
     values.update(fields)
     return shield_helper.Status(**values)
+
+
+def headless_ready():
+    """The "ready" message of this repository's helper, headless."""
+    return headless(type="ready", permission="unknown", version=VERSION)
 
 
 class Events:

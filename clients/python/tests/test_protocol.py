@@ -1,17 +1,16 @@
 """The module against the real helper binary, headless: every request and its reply, replies
 under concurrency from many threads, timeouts, an invalid line, input the module refuses, and
-close()."""
+close(). Finding and starting the binary is in test_binary.py."""
 
 import os
 import signal
-import tempfile
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timedelta, timezone
 
-from support import (INVALID_COMMAND, PERMISSION_REQUIRED, TARGETS, Events, HelperCase,
-                     headless, shield_helper)
+from support import (DEADLINE, INVALID_COMMAND, PERMISSION_REQUIRED, TARGETS, Events,
+                     HelperCase, headless, headless_ready, shield_helper)
 
 
 def without_id(status):
@@ -24,7 +23,7 @@ class Requests(HelperCase):
     def test_start_returns_the_ready_message(self):
         helper = self.helper()
         ready = helper.start()
-        self.assertEqual(ready, headless(type="ready", permission="unknown"))
+        self.assertEqual(ready, headless_ready())
         self.assertEqual(helper.last_status, ready)
         with self.assertRaisesRegex(shield_helper.ShieldHelperError, "the helper is running"):
             helper.start()
@@ -103,6 +102,27 @@ class Requests(HelperCase):
         helper.permission_status()
         self.assertEqual(events.drain(), [], "the late reply reaches nobody")
 
+    def test_a_request_larger_than_the_pipe_holds_times_out_when_the_helper_hangs(self):
+        # Written by the caller, a line longer than the pipe holds (64 KiB) would wait for a
+        # stopped helper to read it, and its time limit would never apply. The limit is not
+        # shorter because it also applies to the wait for "ready", which a loaded machine can
+        # stretch.
+        helper = self.started(request_timeout=1.0)
+        pid = helper.pid
+        os.kill(pid, signal.SIGSTOP)
+        many = [shield_helper.Target(f"t{i}", "x" * 100, f"org.example.App{i}")
+                for i in range(2000)]
+        with ThreadPoolExecutor(1) as pool:
+            blocking = pool.submit(helper.block, many)
+            try:
+                with self.assertRaises(shield_helper.RequestTimeoutError):
+                    blocking.result(DEADLINE)
+            finally:
+                # Lets a caller stuck in the write go, should it be (by the pid taken before:
+                # such a caller would hold the lock that helper.pid takes).
+                os.kill(pid, signal.SIGCONT)
+        self.assertIsNone(helper.stop().error, "the helper read the block, then the stop")
+
     def test_an_invalid_line_is_a_protocol_error_and_the_request_in_flight_is_answered(self):
         helper = self.started()
         events = Events(helper, "protocol_error")
@@ -159,36 +179,6 @@ class Closing(HelperCase):
     def test_context_manager(self):
         with shield_helper.ShieldHelper(self.helper()._binary_path) as helper:
             self.assertIsNone(helper.permission_status().error)
-
-
-class Binary(unittest.TestCase):
-    def test_a_missing_binary_names_every_place_looked(self):
-        saved = os.environ.pop("SHIELD_HELPER_PATH", None)
-        if saved is not None:
-            self.addCleanup(os.environ.__setitem__, "SHIELD_HELPER_PATH", saved)
-        helper = shield_helper.ShieldHelper("/nonexistent/shield-helper")
-        with self.assertRaises(shield_helper.BinaryNotFoundError) as raised:
-            helper.start()
-        message = str(raised.exception)
-        self.assertIn("binary_path: /nonexistent/shield-helper (no such file)", message)
-        self.assertIn("$SHIELD_HELPER_PATH: not set", message)
-        self.assertIn("the binary packed for linux-", message)
-
-    def test_a_binary_that_cannot_be_started_raises_with_the_reason(self):
-        with tempfile.NamedTemporaryFile() as not_executable:
-            helper = shield_helper.ShieldHelper(not_executable.name, restart=False)
-            with self.assertRaisesRegex(shield_helper.HelperExitedError,
-                                        "could not be started: .*Permission denied"):
-                helper.start()
-            with self.assertRaisesRegex(shield_helper.HelperNotRunningError, "start"):
-                helper.stop()
-
-    def test_binary_path_comes_before_the_environment(self):
-        here = os.path.abspath(__file__)
-        os.environ["SHIELD_HELPER_PATH"] = os.path.dirname(here) + "/fake_helper.py"
-        self.addCleanup(os.environ.pop, "SHIELD_HELPER_PATH")
-        self.assertEqual(shield_helper.resolve_binary(here), here)
-        self.assertEqual(shield_helper.resolve_binary(), os.environ["SHIELD_HELPER_PATH"])
 
 
 if __name__ == "__main__":

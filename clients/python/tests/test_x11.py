@@ -1,7 +1,10 @@
 """The module against the real helper on a virtual X display (Xvfb, openbox and an xterm, as in
-the repository's end-to-end tests): a click on a shield arrives as an access_attempt event, and
-a helper killed ten times mid-block comes back each time, the window covered again."""
+the repository's end-to-end tests): a click on a shield arrives as an access_attempt event (also
+through the asyncio interface), a helper killed ten times mid-block comes back each time, the
+window covered again, update() with only an end time keeps the window covered, and the coverage
+last reported is cleared when the helper ends."""
 
+import asyncio
 import os
 import shutil
 import signal
@@ -30,7 +33,13 @@ def wait_until(probe, what, timeout=DEADLINE):
 
 @unittest.skipUnless(HELPER, "SHIELD_HELPER names no helper binary")
 @unittest.skipIf([t for t in TOOLS if not shutil.which(t)], f"needs {', '.join(TOOLS)}")
-class OnXvfb(unittest.TestCase):
+class Desktop(unittest.TestCase):
+    """A virtual desktop for the tests of one class: Xvfb, openbox and an xterm."""
+
+    # Where in the process's range of display numbers the class's server starts, so that no
+    # class takes the number the class before it has just freed.
+    DISPLAY_OFFSET = 0
+
     @classmethod
     def setUpClass(cls):
         cls.processes = xsession.Processes()
@@ -53,8 +62,8 @@ class OnXvfb(unittest.TestCase):
         """Starts Xvfb on a free display number and returns its name. Each test process walks
         its own range of numbers (away from those of the end-to-end tests): a number just freed
         by another test's server can still lose its socket to that server's late clean-up."""
-        first = 5000 + (os.getpid() % 1000) * 4
-        for number in range(first, first + 40):
+        first = 5000 + (os.getpid() % 1000) * 4 + cls.DISPLAY_OFFSET
+        for number in range(first, first + 20):
             server, reported = xsession.start_xvfb(
                 cls.processes, ["-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
                 display=f":{number}")
@@ -81,12 +90,20 @@ class OnXvfb(unittest.TestCase):
                     and status.uncovered_window_count == 0 and status)
         return wait_until(probe, "the xterm to be covered")
 
+    def shown_shield(self):
+        """The shield's window once the server shows it: a shield counts as covered for up to
+        a second before that, and a click meanwhile would miss it."""
+        return wait_until(lambda: self.x("xdotool", "search", "--onlyvisible", "--class",
+                                         "ShieldHelper"), "the shield to be shown").split()[0]
+
+
+class OnXvfb(Desktop):
     def test_a_click_on_a_shield_is_an_access_attempt(self):
         helper = self.helper()
         events = Events(helper, "access_attempt")
         self.assertEqual(helper.block([TERMINAL], time.time() + 60).permission, "granted")
         self.covered(helper)
-        shield = self.x("xdotool", "search", "--onlyvisible", "--class", "ShieldHelper").split()[0]
+        shield = self.shown_shield()
         before = int(time.time() * 1000)
         self.x("xdotool", "mousemove", "--window", shield, "60", "60", "click", "1")
         attempt = events.next("access_attempt")
@@ -94,6 +111,47 @@ class OnXvfb(unittest.TestCase):
         self.assertTrue(before - 1 <= attempt.occurred_at <= time.time() * 1000)
         self.assertEqual(helper.stop().shield_count, 0)
         self.assertEqual(helper.close(), 0)
+
+    def test_the_asyncio_interface_reports_a_click_on_a_shield_as_an_access_attempt(self):
+        async def run():
+            async with shield_helper.AsyncShieldHelper(HELPER) as helper:
+                attempts = helper.events("access_attempt")
+                await helper.block([TERMINAL], time.time() + 60)
+                deadline = time.monotonic() + DEADLINE
+                while (await helper.permission_status()).covered_window_count != 1:
+                    self.assertLess(time.monotonic(), deadline, "the xterm to be covered")
+                    await asyncio.sleep(0.025)
+                shield = await asyncio.to_thread(self.shown_shield)
+                await asyncio.to_thread(self.x, "xdotool", "mousemove", "--window", shield, "60",
+                                        "60", "click", "1")
+                attempt = await asyncio.wait_for(attempts.__anext__(), DEADLINE)
+                self.assertEqual((attempt.value.target_id, attempt.value.app_name),
+                                 ("term", "Terminal"))
+                self.assertEqual((await helper.stop()).shield_count, 0)
+            self.assertEqual(helper.state, "closed")
+
+        asyncio.run(run())
+
+    def test_an_update_of_the_end_time_keeps_the_window_covered_until_the_helper_ends(self):
+        # No restart within the test: the coverage is seen cleared before anything comes back.
+        helper = self.helper(restart=shield_helper.RestartPolicy(backoff=60.0))
+        events = Events(helper, "exit")
+        helper.block([TERMINAL], time.time() + 60)
+        self.covered(helper)
+        reply = helper.update(ends_at=time.time() + 120)
+        self.assertEqual((reply.shield_count, reply.covered_window_count), (1, 1))
+        self.assertEqual(helper.last_status, reply)
+        os.kill(helper.pid, signal.SIGKILL)
+        self.assertTrue(events.next("exit").will_restart)
+        self.assertIsNone(helper.last_status, "its shields went with it")
+
+
+class KilledOnXvfb(Desktop):
+    """The ten kills have a desktop of their own: after them, a new helper's shield is at
+    times never mapped under openbox (it stays unmapped, without WM_STATE, though listed in
+    _NET_CLIENT_LIST), which would fail whatever test came next for a reason of the helper's."""
+
+    DISPLAY_OFFSET = 20
 
     def test_a_helper_killed_ten_times_mid_block_covers_the_window_again(self):
         # Ten kills, more than max_restarts allows without a block.
