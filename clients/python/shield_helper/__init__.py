@@ -110,6 +110,9 @@ class Status:
     request_id: Optional[int] = None
     error: Optional[str] = None
     coverage_error: Optional[str] = None
+    # With the permission "denied" where no user grants it (Linux): why nothing can be shielded,
+    # for example "no-display" or "companion-missing" (docs/protocol.md lists the codes).
+    reason: Optional[str] = None
     # Said in "ready" only; None from a helper older than the version field.
     version: Optional[str] = None
 
@@ -126,6 +129,7 @@ class Status:
             request_id=message.get("requestId"),
             error=message.get("error"),
             coverage_error=message.get("coverageError"),
+            reason=message.get("reason"),
             version=message.get("version"),
         )
 

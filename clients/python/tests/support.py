@@ -22,10 +22,13 @@ VERSION = shield_helper.__version__
 
 
 def headless(**fields):
-    """The status a headless helper reports: nothing shielded, no permission."""
+    """The status a headless helper reports: nothing shielded, no permission, for want of a
+    display, which it says."""
     values = dict(type="status", watcher_running=False, shield_count=0, eligible_window_count=0,
                   covered_window_count=0, uncovered_window_count=0, permission="denied")
     values.update(fields)
+    if values["permission"] == "denied":
+        values.setdefault("reason", "no-display")
     return shield_helper.Status(**values)
 
 
