@@ -8,6 +8,7 @@ listed here that is installed, on a display of its own."""
 import copy
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -188,6 +189,41 @@ class ShieldKilled(unittest.TestCase):
         self.assertEqual(s.shield_of(blocked, state), shield)
         owner = s.focus_owner(state)
         self.assertEqual((owner or {}).get("id"), shield, "the shield lost the keyboard")
+
+
+class HelperKilledMidManagement(unittest.TestCase):
+    """A helper killed over and over while openbox takes up its shield (as a host restarts a
+    helper that keeps dying): openbox can keep a record of a shield whose helper went while it
+    was managing it, and ignores a later window of the same id, which a new helper's first
+    shield gets. That shield must still cover its window."""
+
+    KILLED_HELPERS = 10
+
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_tools() + [t for t in ("dbus-daemon",) if not shutil.which(t)]
+        if missing:
+            raise unittest.SkipTest("missing: " + ", ".join(missing))
+
+    def test_a_new_helper_covers_after_helpers_killed_while_their_shields_were_mapped(self):
+        wm = next(wm for wm in window_managers() if wm.name == "openbox")
+        with tempfile.TemporaryDirectory(prefix="killed-helpers-") as home:
+            s = Session(wm, home)
+            try:
+                s.start()
+                s.client("blocked", BLOCKED, "320x240+100+100")
+                for _ in range(self.KILLED_HELPERS):
+                    helper = Helper(s.processes, s.env)
+                    # Killed as soon as it has asked for its shield to be shown.
+                    helper.request("start", targets=TARGETS)
+                    os.kill(helper.process.pid, signal.SIGKILL)
+                    helper.process.wait(timeout=10)
+                s.helper = Helper(s.processes, s.env)
+                self.assertTrue(s.helper.request("start", targets=TARGETS)["watcherRunning"])
+                s.wait_covered("the new helper's shield over the window", timeout=10)
+                self.assertEqual(s.helper.shutdown(), 0)
+            finally:
+                s.stop()
 
 
 if __name__ == "__main__":

@@ -85,6 +85,12 @@ class ShieldPolicy {
     int maximumStateReverts = 2;
     // Hidings of a managed shield alone, while its window stays shown.
     int maximumHiddenReverts = 2;
+    // Map requests of a managed shield asked again after the window manager left the first
+    // unanswered, while its window is shown. A window manager maps a window within
+    // milliseconds; one that never does may still hold a stale record of a window of the same
+    // id, left by a helper killed while it was being managed (openbox does), and ignores the
+    // request for as long as the shield lives.
+    int maximumUnansweredMaps = 2;
     // Shields the window manager is given to manage at most. Its work for each window grows
     // with the windows it manages (openbox walks its lists for each request), so that a
     // blocked application with thousands of windows would slow the whole desktop down, and
@@ -97,6 +103,9 @@ class ShieldPolicy {
     // How long after a shield was hidden, or its layer toggled, the outcome is judged: long
     // enough for a window manager to have hidden the window too, or answered both requests.
     double settleDelay = 0.25;
+    // How long after a map request a managed shield that is still not shown counts as left
+    // unanswered.
+    double mapAnswerDelay = 1.0;
     // How quiet the stacking must have been before a burst of restacks counts as over.
     double stackingSettleDelay = 0.05;
     // How long a replaced shield window keeps the keyboard for its successor at most.

@@ -235,6 +235,7 @@ void X11Panel::pushOrder() {
         window_.place(frame_);
         window_.map();
         order_.mapped = true;
+        awaitMap();
         return;
     }
     // A window manager keeps a window kept above over every ordinary one, transients of it
@@ -431,6 +432,7 @@ void X11Panel::recreateWindow(bool managed, bool wasShown, bool wantedKey) {
     stacking_.reset();
     geometryCorrections_ = 0;
     stateReverts_ = 0;
+    unansweredMaps_ = 0;
     createWindow(managed);
     host_.panelWindowChanged(old, window_.id());
     needsRedraw_ = true;
@@ -849,6 +851,41 @@ bool X11Panel::fellBackFromDrag(int32_t x, int32_t y) {
     }
     fallBack();
     return true;
+}
+
+void X11Panel::awaitMap() {
+    if (mapCheckPending_) {
+        return;
+    }
+    mapCheckPending_ = true;
+    host_.postToMainAfter(policy.mapAnswerDelay, [weak = weak_from_this()] {
+        if (auto panel = weak.lock()) {
+            panel->mapCheckPending_ = false;
+            panel->checkMapped();
+        }
+    });
+}
+
+void X11Panel::checkMapped() {
+    // Not shown a moment after the request: fine while its window is not shown either (the
+    // window manager maps a transient with its parent), not while it is.
+    if (!usable() || !window_.managed() || !order_.mapped || viewable_ ||
+        order_.mode == WindowOrderingMode::out || order_.clientTopLevel == XCB_NONE) {
+        return;
+    }
+    xcb_connection_t* c = host_.connection().get();
+    auto attributes = reply(c, xcb_get_window_attributes_reply,
+                            xcb_get_window_attributes(c, order_.clientTopLevel));
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+        return;
+    }
+    if (!ShieldPolicy::allowCorrection(unansweredMaps_, policy.maximumUnansweredMaps)) {
+        // A window of our own has an id of its own, and needs no window manager to be shown.
+        fallBack();
+        return;
+    }
+    window_.map();
+    awaitMap();
 }
 
 void X11Panel::checkHidden() {

@@ -113,6 +113,10 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     bool decorated();
     void checkState();
     void checkHidden();
+    // After a map request of a managed shield: looked at again a moment later, and asked
+    // again or given up on when it is still not shown.
+    void awaitMap();
+    void checkMapped();
     void keepGeometry(const WindowGeometry& shown);
     // Whether a window manager moved the shield where we did not ask while a pointer button
     // is down: the user drags it, and it falls back (true).
@@ -166,6 +170,9 @@ class X11Panel final : public Panel, public std::enable_shared_from_this<X11Pane
     int geometryCorrections_ = 0;
     int stateReverts_ = 0;
     int hiddenReverts_ = 0;
+    // Map requests left unanswered since the window was made, and whether a check is due.
+    int unansweredMaps_ = 0;
+    bool mapCheckPending_ = false;
 
     // The last answer the core had, so that only a change is announced; and whether the
     // panel was announced in place since the last pass.
