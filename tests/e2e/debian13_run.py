@@ -87,7 +87,10 @@ def namespace_reason():
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     if probe.returncode != 0:
-        return ("no mount and PID namespaces for the root here: "
+        # In a chroot (as /work/shared/tools/fresh-debian runs the tests) "/" is no mount
+        # point, and a mount namespace cannot be made private to keep the root's mounts in.
+        where = "" if os.path.ismount("/") else " (\"/\" is no mount point: a chroot?)"
+        return (f"no private mount and PID namespaces for the root here{where}: "
                 + (probe.stderr.strip().splitlines() or ["unshare failed"])[-1])
     return None
 
