@@ -223,6 +223,40 @@ class KdeDesktopTests(unittest.TestCase):
         self.kwin.veil_over(window["caption"])
         self.assertEqual(len(self.kwin.veils()), 1)
 
+    def test_the_veil_is_drawn_over_the_whole_frame_title_bar_included(self):
+        # On KWin's screen: the window's title bar, which KWin draws, and its body are darkened
+        # under the veil, and the veil's text is drawn in its middle.
+        kwin = KwinSession(screenshots=True)
+        with kwin:
+            kwin.session.start(["foot"], "foot.log")
+            window = wait_until(lambda: next((w for w in kwin.stacking()
+                                              if w["appId"] == "foot" and w["width"] > 0), None),
+                                "a foot window")
+            title = (window["x"] + window["width"] // 2, window["y"] + 12)
+            before = kwin.pixel(*title)
+            helper = UserHelper(kwin.session.processes,
+                                kwin.session.user.copy_program(HELPER, kwin.session.folder),
+                                kwin.helper_env, kwin.session.user,
+                                os.path.join(kwin.session.folder, "helper.err"))
+            self.addCleanup(kwin.session.processes.end, helper.process)
+            self.assertEqual(helper.request("start", targets=[FOOT])["permission"], "granted")
+            kwin.veil_over(window["caption"])
+
+            def darkened():
+                now = kwin.pixel(*title)
+                return sum(now) < sum(before) / 2 and now
+            wait_until(darkened, f"the title bar at {title} darkened from {before}")
+            # A bright glyph of the veil's text somewhere across the middle of the window.
+            middle_y = window["y"] + window["height"] // 2
+            wait_until(lambda: any(min(kwin.pixel(x, y)) > 180
+                                   for y in range(middle_y - 40, middle_y + 10, 2)
+                                   for x in range(window["x"] + 100,
+                                                  window["x"] + window["width"] - 100, 3)),
+                       "the veil's text in the middle of the window")
+            self.assertEqual(helper.shutdown(), 0)
+            wait_until(lambda: sum(kwin.pixel(*title)) > sum(before) * 0.8,
+                       "the title bar as before once the helper ended")
+
     def test_a_stopped_helper_still_has_its_veil_follow_the_window(self):
         # The script keeps the veil over its window inside KWin: a helper that does not run
         # for a while (stopped, or busy) still has its window covered wherever it goes.
