@@ -7,11 +7,6 @@ own scripting says of its windows, and clicks and key presses through its fake-i
         kwin.stacking()       # every managed window, back to front, as KWin's scripting sees it
         kwin.script(body)     # runs JavaScript in KWin; the value `body` returns, from JSON
         kwin.click(x, y); kwin.key()     # through kwininput, started with the session
-        kwin.pixel(x, y)      # (r, g, b) on screen, with KwinSession(screenshots=True)
-
-With `screenshots=True` KWin draws into a window of its X11 backend on an Xvfb of its own (its
-virtual backend has no screenshot here), whose frame buffer Xvfb keeps in a file (-fbdir) that
-`pixel()` reads.
 
 Runs inside the Debian 13 root (scripts/debian13-root) as root, like debian13.py. KWININPUT
 names the input program (tests/e2e/kwininput.c, built with the tests)."""
@@ -19,12 +14,10 @@ names the input program (tests/e2e/kwininput.c, built with the tests)."""
 import itertools
 import json
 import os
-import struct
 import subprocess
 import uuid
 
 import debian13
-import xsession
 from wlharness import fail, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -41,19 +34,7 @@ VEIL_APP_ID = "org.shieldhelper.veil"
 class KwinSession:
     """KWin on a virtual output with its buses, and the probes the tests read it with."""
 
-    def __init__(self, screenshots=False, **kwargs):
-        self.framebuffer = None
-        self.xvfb_processes = None
-        if screenshots:
-            self.xvfb_processes = xsession.Processes()
-            folder = debian13.SessionUser().private_dir("shield-kwin-fb-")
-            server, number = xsession.start_xvfb(
-                self.xvfb_processes, ["-screen", "0", "1280x800x24", "-fbdir", folder,
-                                      "-nolisten", "tcp", "-ac"])
-            if number is None:
-                fail("Xvfb for KWin's screen did not start")
-            self.framebuffer = os.path.join(folder, "Xvfb_screen0")
-            kwargs["args"] = [*kwargs.get("args", ()), "--x11-display", f":{number}"]
+    def __init__(self, **kwargs):
         self.session = debian13.Session("kwin", **kwargs)
         # The fake-input protocol is KWin's to restrict; a test session lets kwininput use it.
         self.session.env["KWIN_WAYLAND_NO_PERMISSION_CHECKS"] = "1"
@@ -73,22 +54,6 @@ class KwinSession:
 
     def __exit__(self, *exc):
         self.session.__exit__(*exc)
-        if self.xvfb_processes:
-            self.xvfb_processes.end_all()
-
-    def pixel(self, x, y):
-        """The colour on KWin's screen at x, y, as (red, green, blue), from Xvfb's frame
-        buffer (an XWD image: a header of big-endian 32-bit fields, a name, a colour map, then
-        the pixels)."""
-        with open(self.framebuffer, "rb") as image:
-            header = struct.unpack(">25I", image.read(100))
-            header_size, byte_order, bits_per_pixel = header[0], header[7], header[11]
-            bytes_per_line, colours = header[12], header[19]
-            if bits_per_pixel != 32:
-                fail(f"Xvfb's frame buffer has {bits_per_pixel} bits per pixel, not 32")
-            image.seek(header_size + colours * 12 + y * bytes_per_line + x * 4)
-            value = struct.unpack("<I" if byte_order == 0 else ">I", image.read(4))[0]
-        return ((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF)
 
     def script(self, body, timeout=10):
         """Runs `body` (a JavaScript function body that returns a JSON-able value) as a KWin

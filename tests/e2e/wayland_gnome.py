@@ -100,12 +100,6 @@ class GnomeTest(unittest.TestCase):
         self.veil_over(window["id"])
         return window, helper
 
-    def covered(self, helper, count):
-        def check():
-            status = helper.status()
-            return status["coveredWindowCount"] == count and status["shieldCount"] == count
-        wait_until(check, f"{count} covered window(s)")
-
     def veil_over(self, window_id):
         """The one veil, once it lies exactly over the window's frame as the shell reports both."""
         def check():
@@ -153,7 +147,7 @@ class GnomeTest(unittest.TestCase):
         helper = self.start_helper()
         reply = helper.request("start", targets=[TERMINAL])
         self.assertEqual(reply["permission"], "granted")
-        self.covered(helper, 1)
+        helper.wait_covered(1)
         status = helper.status()
         self.assertEqual((status["eligibleWindowCount"], status["uncoveredWindowCount"]), (1, 0))
         self.veil_over(window["id"])
@@ -235,7 +229,7 @@ class GnomeTest(unittest.TestCase):
                 self.run_js_on_window(window["id"], hide)
                 wait_until(uncovered_and_unveiled, f"no eligible window and no veil after {hide}")
                 self.run_js_on_window(window["id"], show)
-                self.covered(helper, 1)
+                helper.wait_covered(1)
                 self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
@@ -272,7 +266,7 @@ class GnomeTest(unittest.TestCase):
         self.shell.gdbus(*extensions[:2], extensions[2] + "EnableExtension", CompanionShell.UUID)
         wait_until(lambda: helper.status()["permission"] == "granted",
                    "the permission granted again")
-        self.covered(helper, 1)
+        helper.wait_covered(1)
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)
 
@@ -281,7 +275,7 @@ class GnomeTest(unittest.TestCase):
         reply = helper.request("start", targets=[TERMINAL])
         self.assertEqual((reply["permission"], reply["eligibleWindowCount"]), ("granted", 0))
         window = self.start_target()
-        self.covered(helper, 1)
+        helper.wait_covered(1)
         self.veil_over(window["id"])
         terminal = self.clients.pop()
         self.shell.processes.end(terminal)
@@ -344,7 +338,7 @@ class GnomeTest(unittest.TestCase):
         for each in (helper, late):
             wait_until(lambda: each.status()["permission"] == "granted",
                        "the permission once the shell holds the name")
-        self.covered(helper, 1)
+        helper.wait_covered(1)
         self.assertEqual(late.shutdown(), 0)
         self.veil_over(window["id"])
         self.assertEqual(helper.shutdown(), 0)

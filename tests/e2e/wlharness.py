@@ -99,6 +99,13 @@ class UserHelper(xharness.Helper):
         with open(self.stderr_path, errors="replace") as stderr:
             return stderr.read()
 
+    def wait_covered(self, count):
+        """Waits until the helper counts `count` windows covered, with as many shields."""
+        def check():
+            status = self.status()
+            return status["coveredWindowCount"] == count and status["shieldCount"] == count
+        wait_until(check, f"{count} covered window(s)")
+
 
 def parse_gvariant(text):
     """The value gdbus prints, as Python data: tuples, lists, numbers, strings, booleans.
