@@ -69,14 +69,19 @@ class KwinSession:
         self.session.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting.start")
 
         def answer():
-            for line in self.session.log_tail(1 << 20).splitlines():
-                if token in line:
-                    return line.split(token, 1)[1].strip()
+            # KWin may be halfway through writing the line when the log is read: only a line
+            # that has its newline, and whose value parses, is the whole answer.
+            for line in self.session.log_tail(1 << 20).splitlines(keepends=True):
+                if token in line and line.endswith("\n"):
+                    try:
+                        return (json.loads(line.split(token, 1)[1]),)
+                    except json.JSONDecodeError:
+                        return None
             return None
-        text = wait_until(answer, f"the answer of KWin script {name}", timeout=timeout)
+        (value,) = wait_until(answer, f"the answer of KWin script {name}", timeout=timeout)
         self.session.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting.unloadScript",
                           name)
-        return json.loads(text)
+        return value
 
     def stacking(self):
         """Every window KWin manages, back to front."""
