@@ -2,14 +2,6 @@
 // commands to the main thread.
 #include "app/InputLoop.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -19,36 +11,13 @@
 #include <vector>
 
 #include "app/LineSplitter.hpp"
+#include "platform/Streams.hpp"
 
 namespace sh {
 
 namespace {
 
 constexpr std::size_t chunkSize = 64 * 1024;
-
-// Reads what is available, waiting for it when the descriptor was left non-blocking by the
-// host. Returns the byte count, or 0 at the end of input and on any read error.
-std::size_t readSome(int fd, char* buffer, std::size_t size) {
-    for (;;) {
-        ssize_t count = read(fd, buffer, size);
-        if (count > 0) {
-            return static_cast<std::size_t>(count);
-        }
-        if (count == 0) {
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd readable{fd, POLLIN, 0};
-            if (poll(&readable, 1, -1) >= 0 || errno == EINTR) {
-                continue;
-            }
-        }
-        return 0;
-    }
-}
 
 void answerInvalid() {
     emit(errorMessage(texts::invalidCommand));
@@ -57,19 +26,6 @@ void answerInvalid() {
 // A decoded line this long left large blocks behind in the allocator; they are handed back
 // to the system once it has been handled, so that one huge line does not stay resident.
 constexpr std::size_t largeLine = 1024 * 1024;
-
-void releaseFreedMemory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
-
-// Whether the writer of a pipe has gone. A pipe reports the hang-up even while data is still
-// waiting in it, so the loop can tell that its input is finite without reading it.
-bool hungUp(int fd) {
-    pollfd descriptor{fd, POLLIN, 0};
-    return poll(&descriptor, 1, 0) > 0 && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
 
 // Counts the commands posted and not yet handled, and the handled ones, which is how the
 // watchdog tells a main thread that moves from one that is stuck.
@@ -136,7 +92,7 @@ void runInputLoop(int fd, MainLoop& mainLoop, Application& application, CommandH
                         return pending->posted < options.maximumPendingCommands;
                     })) {
                     lock.unlock();
-                    inputEnded = hungUp(fd);
+                    inputEnded = streams::writerGone(fd);
                     lock.lock();
                 }
             }
@@ -163,21 +119,21 @@ void runInputLoop(int fd, MainLoop& mainLoop, Application& application, CommandH
         // commands and their answers cannot pile up here. A host that has hung up is read to
         // the end: its input is finite, and it must see the process end.
         while (!inputEnded && !waitForOutputRoom(std::chrono::milliseconds(100))) {
-            inputEnded = hungUp(fd);
+            inputEnded = streams::writerGone(fd);
         }
-        std::size_t count = readSome(fd, chunk.data(), chunk.size());
+        std::size_t count = streams::readSome(fd, chunk.data(), chunk.size());
         if (count == 0) {
             break;
         }
         splitter.feed(std::string_view(chunk.data(), count));
         if (sawLargeLine) {
             sawLargeLine = false;
-            releaseFreedMemory();
+            streams::releaseFreedMemory();
         }
     }
     splitter.finish();
     std::vector<char>().swap(chunk);
-    releaseFreedMemory();
+    streams::releaseFreedMemory();
 
     mainLoop.post([&application] { endProcess(application); });
     watch();

@@ -1,50 +1,16 @@
 // The process entry: the desktop, the one manager, the input thread and the main loop.
-#include <fcntl.h>
-#include <unistd.h>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
-#include <cerrno>
-#include <csignal>
 #include <utility>
 
 #include "app/InputLoop.hpp"
 #include "manager/ShieldManager.hpp"
 #include "platform/Desktop.hpp"
-
-namespace {
-
-// A host may start the helper with a standard descriptor closed. The next descriptor the
-// process opens (the loop's eventfd, the X connection) would then take its number and be read
-// as input or written as output, so each closed one is parked on /dev/null first.
-void occupyStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            int opened = open("/dev/null", O_RDWR);
-            if (opened >= 0 && opened != fd) {
-                dup2(opened, fd);
-                close(opened);
-            }
-        }
-    }
-}
-
-}  // namespace
+#include "platform/Streams.hpp"
 
 int main() {
-#ifdef __GLIBC__
-    // Large blocks (a huge command line and its copies) come straight from the system and go
-    // back to it when freed, so that one such line does not stay resident. A fixed threshold
-    // also stops glibc from raising it after the first large free.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-#endif
-    occupyStandardDescriptors();
-    // A host that has closed our standard output must not kill the helper through SIGPIPE; the
-    // writes then fail and are dropped like any message that cannot be written. This is set
-    // before "ready" is written, since that is the first write.
-    std::signal(SIGPIPE, SIG_IGN);
+    sh::streams::tuneAllocator();
+    // Before "ready" is written, which is the first write, and before the desktop opens
+    // anything that could take the place of a closed standard stream.
+    sh::streams::prepareProcess();
 
     sh::managerReference().reset();
     std::unique_ptr<sh::Desktop> desktop = sh::createDesktop();
@@ -60,10 +26,10 @@ int main() {
         options.stallTimeout = std::chrono::seconds(3);
         options.onStall = [] {
             sh::flushOutput(std::chrono::seconds(1));
-            _exit(0);
+            sh::streams::exitNow(0);
         };
         sh::runInputLoop(
-            STDIN_FILENO, mainLoop, application,
+            sh::streams::standardInput, mainLoop, application,
             [manager](sh::Command command) { manager->handleCommand(std::move(command)); },
             std::move(options));
     });

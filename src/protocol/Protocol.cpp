@@ -2,11 +2,7 @@
 // messages, one complete line at a time, to standard output.
 #include "protocol/Protocol.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <cstddef>
@@ -16,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Streams.hpp"
 #include "protocol/Text.hpp"
 
 namespace sh {
@@ -581,27 +578,6 @@ OutputSink& outputSink() {
     return sink;
 }
 
-// Writes the whole line to standard output, continuing after partial writes and
-// interruptions, and waiting while a non-blocking descriptor is full, so that a line is
-// never cut short while the reader is still there. Any other failure ends the attempt.
-void writeToStandardOutput(std::string_view line) {
-    while (!line.empty()) {
-        const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
-        if (written > 0) {
-            line.remove_prefix(static_cast<size_t>(written));
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd descriptor{STDOUT_FILENO, POLLOUT, 0};
-            if (::poll(&descriptor, 1, -1) < 0 && errno != EINTR) {
-                return;
-            }
-        } else {
-            return;
-        }
-    }
-}
-
 // Lines bound for standard output wait here for the writer thread, so that no thread that
 // emits ever waits on the host.
 OutputQueue& outputQueue() {
@@ -617,7 +593,7 @@ void startWriterOnce() {
         std::thread([] {
             OutputQueue& queue = outputQueue();
             while (std::optional<std::string> line = queue.take()) {
-                writeToStandardOutput(*line);
+                streams::writeToStandardOutput(*line);
                 queue.written(line->size());
             }
         }).detach();

@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/LoopNotificationCenter.hpp"
-#include "platform/linux/LoopObservers.hpp"
+#include "platform/common/LoopNotificationCenter.hpp"
+#include "platform/common/LoopObservers.hpp"
 #include "platform/linux/SessionBus.hpp"
 
 namespace sh {

@@ -29,8 +29,8 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/linux/LoopNotificationCenter.hpp"
-#include "platform/linux/LoopObservers.hpp"
+#include "platform/common/LoopNotificationCenter.hpp"
+#include "platform/common/LoopObservers.hpp"
 #include "platform/linux/PollLoop.hpp"
 #include "platform/linux/SessionBus.hpp"
 #include "platform/linux/WaylandWindows.hpp"

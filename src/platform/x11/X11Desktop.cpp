@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/linux/LoopNotificationCenter.hpp"
-#include "platform/linux/LoopObservers.hpp"
+#include "platform/common/LoopNotificationCenter.hpp"
+#include "platform/common/LoopObservers.hpp"
 #include "platform/linux/PollLoop.hpp"
 #include "platform/x11/Connection.hpp"
 #include "platform/x11/ShieldPolicy.hpp"

@@ -1,4 +1,5 @@
-// A notification centre that delivers through the main loop, shared by the Linux desktops.
+// A notification centre that delivers through the main loop, shared by the desktops that post
+// their own workspace notifications (the Linux and Windows desktops).
 #pragma once
 
 #include <memory>
