@@ -1,5 +1,6 @@
-// The Linux main loop: posted tasks (woken through an eventfd), delayed tasks and timers on a
-// min-heap keyed by the monotonic clock, file-descriptor sources, prepare and exit hooks.
+// The Linux main loop: the shared task queue and timers (common/LoopTimers) waited on with
+// ppoll, woken through an eventfd for posted tasks and a timerfd for wall-clock timers, with
+// file-descriptor sources, prepare and exit hooks.
 #include "platform/linux/PollLoop.hpp"
 
 #include <poll.h>
@@ -12,98 +13,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <optional>
-#include <queue>
 #include <system_error>
 #include <vector>
+
+#include "platform/common/LoopTimers.hpp"
 
 namespace sh {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LoopTimers::Clock;
 
-// Delays are clamped to this many seconds: a far-future end time must neither overflow the
-// clock's integer representation (which would make it due at once) nor wait forever.
-constexpr double maximumDelaySeconds = 100.0 * 365 * 24 * 3600;
-// The shortest repeat interval; a zero interval would otherwise starve everything else.
-constexpr double minimumRepeatSeconds = 0.0001;
-
-Clock::duration durationFromSeconds(double seconds) {
-    if (!(seconds > 0)) {
-        return Clock::duration::zero();  // Negative, zero and NaN delays mean "at once".
-    }
-    seconds = std::min(seconds, maximumDelaySeconds);
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-class LoopTimer final : public Timer {
-  public:
-    LoopTimer(Clock::duration interval, bool repeats, Task action)
-        : interval(interval), repeats(repeats), action(std::move(action)) {}
-
-    void invalidate() override {
-        valid = false;
-        // The action may be the caller (a timer that stops itself); its closure is released
-        // only once it has returned.
-        if (!running) {
-            action = nullptr;
-        }
-    }
-    bool isValid() const override { return valid; }
-
-    Clock::duration interval;
-    bool repeats;
-    Task action;
-    bool valid = true;
-    bool running = false;
-};
-
-// A timer on the wall clock. It fires once, when the wall clock reads its time or later.
-class WallTimer final : public Timer {
-  public:
-    WallTimer(double epochSeconds, Task action)
-        : epochSeconds(epochSeconds), action(std::move(action)) {}
-
-    void invalidate() override {
-        valid = false;
-        if (!running) {
-            action = nullptr;
-        }
-    }
-    bool isValid() const override { return valid; }
-
-    double epochSeconds;
-    Task action;
-    bool valid = true;
-    bool running = false;
-};
-
-// While a wall-clock timer waits, the loop looks at the wall clock at least this often, so a
-// change of the clock that no kernel notice announces still counts within a second.
-constexpr auto wallClockCheckInterval = std::chrono::seconds(1);
-
-double systemWallClock() {
-    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(sinceEpoch).count();
-}
-
-struct HeapEntry {
-    Clock::time_point due;
-    uint64_t sequence;  // Equal due times fire in scheduling order.
-    std::shared_ptr<LoopTimer> timer;
-};
-
-struct LaterFirst {
-    bool operator()(const HeapEntry& a, const HeapEntry& b) const {
-        if (a.due != b.due) {
-            return a.due > b.due;
-        }
-        return a.sequence > b.sequence;
-    }
-};
+// The furthest a timerfd is armed ahead, which keeps time_t in range.
+constexpr double maximumArmSeconds = 100.0 * 365 * 24 * 3600;
 
 struct FdWatch {
     int fd;
@@ -113,138 +36,33 @@ struct FdWatch {
 }  // namespace
 
 struct PollLoop::State {
-    // Shared with other threads: the posted tasks and the eventfd that announces them.
-    std::mutex mutex;
-    std::deque<Task> posted;
-    int wakeFd = -1;
+    explicit State(WallClock wallClock) : timers(std::move(wallClock)) {}
 
-    // Main thread only: wall-clock timers and the timerfd that watches the real-time clock for
-    // them (absent when the wall clock is not the system's).
-    WallClock wallClock;
-    std::vector<std::shared_ptr<WallTimer>> wallTimers;
+    LoopTimers timers;
+    int wakeFd = -1;
+    // A timerfd on the real-time clock, armed for the earliest wall-clock timer, that also
+    // wakes the loop when the clock is set (TFD_TIMER_CANCEL_ON_SET) or the machine resumes.
     int clockFd = -1;
-    // The time the timerfd is armed for, so it is not re-armed for the same moment over and
-    // over when the kernel's clock and ours disagree.
     std::optional<double> armedEpoch;
 
-    // Main thread only.
-    std::vector<HeapEntry> heap;
-    uint64_t nextSequence = 0;
     std::vector<std::shared_ptr<FdWatch>> watches;
     std::vector<Task> prepareHooks;
     std::vector<Task> exitHooks;
     ActivationPolicy policy = ActivationPolicy::regular;
     bool terminating = false;
 
-    void push(Clock::time_point due, std::shared_ptr<LoopTimer> timer) {
-        heap.push_back({due, nextSequence++, std::move(timer)});
-        std::push_heap(heap.begin(), heap.end(), LaterFirst{});
-    }
-
-    // Drops invalidated timers from the top of the heap.
-    void pruneHeap() {
-        while (!heap.empty() && !heap.front().timer->valid) {
-            std::pop_heap(heap.begin(), heap.end(), LaterFirst{});
-            heap.pop_back();
-        }
-    }
-
-    // Rebuilds the heap when most of it is dead, so that timers replaced over and over (a
-    // deadline re-armed by every "update") do not pile up until their far-off due times.
-    void compactHeap() {
-        if (heap.size() < 64) {
-            return;
-        }
-        auto live = std::count_if(heap.begin(), heap.end(),
-                                  [](const HeapEntry& e) { return e.timer->valid; });
-        if (static_cast<size_t>(live) * 2 < heap.size()) {
-            std::erase_if(heap, [](const HeapEntry& e) { return !e.timer->valid; });
-            std::make_heap(heap.begin(), heap.end(), LaterFirst{});
-        }
-    }
-
-    void runDueTimers() {
-        const auto now = Clock::now();
-        for (;;) {
-            pruneHeap();
-            if (heap.empty() || heap.front().due > now) {
-                return;
-            }
-            std::pop_heap(heap.begin(), heap.end(), LaterFirst{});
-            HeapEntry entry = std::move(heap.back());
-            heap.pop_back();
-            auto& timer = *entry.timer;
-
-            timer.running = true;
-            if (timer.action) {
-                timer.action();
-            }
-            timer.running = false;
-
-            if (timer.repeats && timer.valid) {
-                // The next firing counts from this one's due time; firings missed while the
-                // loop was busy are skipped rather than run back to back.
-                auto next = entry.due + timer.interval;
-                auto after = Clock::now();
-                if (next <= after) {
-                    auto behind = (after - entry.due) / timer.interval;
-                    next = entry.due + (behind + 1) * timer.interval;
-                }
-                push(next, std::move(entry.timer));
-            } else {
-                timer.valid = false;
-                timer.action = nullptr;
-            }
-        }
-    }
-
-    // Fires the wall-clock timers whose time the wall clock has reached, earliest first, then
-    // arms the timerfd for the next one.
-    void runDueWallTimers() {
-        for (;;) {
-            std::erase_if(wallTimers, [](const auto& timer) { return !timer->valid; });
-            double now = wallClock();
-            auto due = std::min_element(
-                wallTimers.begin(), wallTimers.end(),
-                [](const auto& a, const auto& b) { return a->epochSeconds < b->epochSeconds; });
-            if (due == wallTimers.end() || (*due)->epochSeconds > now) {
-                break;
-            }
-            std::shared_ptr<WallTimer> timer = *due;
-            timer->valid = false;
-            timer->running = true;
-            if (timer->action) {
-                timer->action();
-            }
-            timer->running = false;
-            timer->action = nullptr;
-        }
-        armClockFd(false);
-    }
-
-    std::optional<double> earliestWallTime() const {
-        std::optional<double> earliest;
-        for (const auto& timer : wallTimers) {
-            if (timer->valid && (!earliest || timer->epochSeconds < *earliest)) {
-                earliest = timer->epochSeconds;
-            }
-        }
-        return earliest;
-    }
-
-    // Arms the timerfd at the earliest wall-clock time, absolute on the real-time clock and
-    // cancelled by any discontinuous change of that clock (a set, a resume from suspend).
     void armClockFd(bool force) {
         if (clockFd < 0) {
             return;
         }
-        std::optional<double> earliest = earliestWallTime();
+        std::optional<double> earliest = timers.earliestWallTime();
         if (!force && earliest == armedEpoch) {
             return;
         }
         itimerspec when{};
         if (earliest) {
-            double seconds = std::min(*earliest, systemWallClock() + maximumDelaySeconds);
+            double seconds =
+                std::min(*earliest, LoopTimers::systemWallClock() + maximumArmSeconds);
             seconds = std::max(seconds, 1.0);  // Zero would disarm the timer.
             double whole = std::floor(seconds);
             when.it_value.tv_sec = static_cast<time_t>(whole);
@@ -254,38 +72,20 @@ struct PollLoop::State {
         armedEpoch = earliest;
     }
 
-    // The timerfd is readable: its time came, or the clock changed under it.
     void readClockFd() {
         uint64_t expirations;
         ssize_t result;
         while ((result = read(clockFd, &expirations, sizeof expirations)) == -1 && errno == EINTR) {
         }
         if (result == -1 && errno == ECANCELED) {
-            // The clock jumped: what is due runs now, and the timer must be armed anew.
+            // The clock was set: the timer must be armed again to keep watching for that.
+            // The due timers run on the loop's next turn, which comes at once.
             armedEpoch.reset();
-            runDueWallTimers();
             armClockFd(true);
         }
         // On expiry the next round runs what is due. Should the kernel's clock and ours
         // disagree, the timer is not re-armed for the same moment (armedEpoch is kept), and
         // the check once a second takes over.
-    }
-
-    // Runs the tasks posted so far; tasks they post run in the next round, after them.
-    void runPostedTasks() {
-        std::deque<Task> batch;
-        {
-            std::lock_guard lock(mutex);
-            batch.swap(posted);
-        }
-        for (auto& task : batch) {
-            task();
-        }
-    }
-
-    bool hasPostedTasks() {
-        std::lock_guard lock(mutex);
-        return !posted.empty();
     }
 
     void drainWakeFd() {
@@ -294,35 +94,14 @@ struct PollLoop::State {
         }
     }
 
-    // Waits for a posted task, a due timer or a readable source.
     void wait() {
         timespec timeout{0, 0};
-        timespec* timeoutPointer = &timeout;
-        compactHeap();
-        if (!hasPostedTasks()) {
-            pruneHeap();
-            if (heap.empty()) {
-                timeoutPointer = nullptr;
-            } else {
-                auto remaining = heap.front().due - Clock::now();
-                if (remaining > Clock::duration::zero()) {
-                    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining);
-                    timeout.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
-                    timeout.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
-                }
-            }
-        }
-
-        if (earliestWallTime()) {
-            // A wall-clock timer waits: look at the clock at least once a second.
-            auto cap = std::chrono::duration_cast<std::chrono::nanoseconds>(wallClockCheckInterval);
-            auto current =
-                std::chrono::seconds(timeout.tv_sec) + std::chrono::nanoseconds(timeout.tv_nsec);
-            if (timeoutPointer == nullptr || current > cap) {
-                timeout.tv_sec = static_cast<time_t>(cap.count() / 1'000'000'000);
-                timeout.tv_nsec = static_cast<long>(cap.count() % 1'000'000'000);
-                timeoutPointer = &timeout;
-            }
+        timespec* timeoutPointer = nullptr;
+        if (std::optional<Clock::duration> wait = timers.timeToWait()) {
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait);
+            timeout.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+            timeoutPointer = &timeout;
         }
 
         auto sources = watches;  // A source's callback may add further sources.
@@ -352,18 +131,14 @@ struct PollLoop::State {
     }
 };
 
-PollLoop::PollLoop(WallClock wallClock) : state_(std::make_unique<State>()) {
+PollLoop::PollLoop(WallClock wallClock) : state_(std::make_unique<State>(wallClock)) {
     state_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state_->wakeFd < 0) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
     }
-    if (wallClock) {
-        // A clock of the caller's own: the kernel knows nothing of it, so only the check once
-        // a second watches it.
-        state_->wallClock = std::move(wallClock);
-    } else {
-        state_->wallClock = systemWallClock;
-        // Without a timerfd the check once a second still ends a wall-clock timer in time.
+    // A clock of the caller's own is unknown to the kernel, so only the check once a second
+    // watches it. Without a timerfd that check still ends a wall-clock timer in time.
+    if (!wallClock) {
         state_->clockFd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
     }
 }
@@ -378,14 +153,8 @@ PollLoop::~PollLoop() {
 }
 
 void PollLoop::post(Task task) {
-    bool wasEmpty;
-    {
-        std::lock_guard lock(state_->mutex);
-        wasEmpty = state_->posted.empty();
-        state_->posted.push_back(std::move(task));
-    }
     // Only the first task of a batch needs to wake the loop: it takes the whole queue at once.
-    if (wasEmpty) {
+    if (state_->timers.post(std::move(task))) {
         uint64_t one = 1;
         while (write(state_->wakeFd, &one, sizeof one) == -1 && errno == EINTR) {
         }
@@ -393,33 +162,25 @@ void PollLoop::post(Task task) {
 }
 
 void PollLoop::postDelayed(double delaySeconds, Task task) {
-    auto timer = std::make_shared<LoopTimer>(Clock::duration::zero(), false, std::move(task));
-    state_->push(Clock::now() + durationFromSeconds(delaySeconds), std::move(timer));
+    state_->timers.postDelayed(delaySeconds, std::move(task));
 }
 
 std::shared_ptr<Timer> PollLoop::scheduleTimer(double intervalSeconds, bool repeats, Task action) {
-    auto interval = durationFromSeconds(intervalSeconds);
-    if (repeats) {
-        interval = std::max(interval, durationFromSeconds(minimumRepeatSeconds));
-    }
-    auto timer = std::make_shared<LoopTimer>(interval, repeats, std::move(action));
-    state_->push(Clock::now() + interval, timer);
-    return timer;
+    return state_->timers.scheduleTimer(intervalSeconds, repeats, std::move(action));
 }
 
 std::shared_ptr<Timer> PollLoop::scheduleWallClockTimer(double epochSeconds, Task action) {
-    auto timer = std::make_shared<WallTimer>(epochSeconds, std::move(action));
-    state_->wallTimers.push_back(timer);
+    auto timer = state_->timers.scheduleWallClockTimer(epochSeconds, std::move(action));
     state_->armClockFd(false);
     return timer;
 }
 
 double PollLoop::now() const {
-    return state_->wallClock();
+    return state_->timers.now();
 }
 
 double PollLoop::uptime() const {
-    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    return LoopTimers::uptime();
 }
 
 void PollLoop::setActivationPolicy(ActivationPolicy policy) {
@@ -440,9 +201,8 @@ std::shared_ptr<Activity> PollLoop::beginActivity(const std::string&) {
 
 void PollLoop::run() {
     for (;;) {
-        state_->runDueTimers();
-        state_->runDueWallTimers();
-        state_->runPostedTasks();
+        state_->timers.runDue();
+        state_->armClockFd(false);
         // Hooks run after due work and may post more; the wait then returns at once.
         for (size_t i = 0; i < state_->prepareHooks.size(); ++i) {
             state_->prepareHooks[i]();
