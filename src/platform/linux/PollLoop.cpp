@@ -61,8 +61,7 @@ struct PollLoop::State {
         }
         itimerspec when{};
         if (earliest) {
-            double seconds =
-                std::min(*earliest, LoopTimers::systemWallClock() + maximumArmSeconds);
+            double seconds = std::min(*earliest, LoopTimers::systemWallClock() + maximumArmSeconds);
             seconds = std::max(seconds, 1.0);  // Zero would disarm the timer.
             double whole = std::floor(seconds);
             when.it_value.tv_sec = static_cast<time_t>(whole);

@@ -30,9 +30,9 @@ void prepareProcess() {
     for (DWORD which : standard) {
         HANDLE handle = GetStdHandle(which);
         if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-            HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      0, nullptr);
+            HANDLE null =
+                CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
             if (null != INVALID_HANDLE_VALUE) {
                 SetStdHandle(which, null);
             }
