@@ -1,6 +1,7 @@
 // Writes the package.json files of the staged npm packages for scripts/package: the library's,
 // which names every platform package as an optional dependency at its own exact version, and
-// one for each platform package, @shield-helper/<platform>-<arch>.
+// one for each platform package, @shield-helper/<platform>-<arch>, which carries
+// bin/shield-helper (bin/shield-helper.exe for Windows).
 //
 // Usage: node write-manifests.cjs LIBRARY_PACKAGE_JSON STAGE_DIR PLATFORM...
 //   (writes STAGE_DIR/shield-helper/package.json and STAGE_DIR/<platform>/package.json)
@@ -41,6 +42,8 @@ write('shield-helper', {
 
 for (const platform of platforms) {
   const [os, cpu] = platform.split('-');
+  // Windows starts programs by their .exe; the library looks for the same name.
+  const binary = os === 'win32' ? 'bin/shield-helper.exe' : 'bin/shield-helper';
   write(platform, {
     name: `@shield-helper/${platform}`,
     version: library.version,
@@ -49,7 +52,7 @@ for (const platform of platforms) {
     repository: library.repository,
     os: [os],
     cpu: [cpu],
-    files: ['bin/shield-helper'],
+    files: [binary],
     // Yarn would otherwise leave the package inside its zip archive, from where the binary
     // cannot be started; esbuild's platform packages say the same.
     preferUnplugged: true,

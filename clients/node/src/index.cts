@@ -57,7 +57,8 @@ export interface Options {
   env?: NodeJS.ProcessEnv;
   /** The helper's working directory; the host's own by default. */
   cwd?: string;
-  /** The user and group the helper runs as (POSIX; the host needs the privilege to change). */
+  /** The user and group the helper runs as (POSIX only; the host needs the privilege to
+   * change). Refused on Windows. */
   uid?: number;
   gid?: number;
 }
@@ -265,8 +266,23 @@ function unpackedPath(file: string): string {
  * (`@shield-helper/<platform>-<arch>`, the layout esbuild uses for its binaries). The library
  * names them all as optional dependencies, and npm installs only the one whose `os` and `cpu`
  * fields match the machine. */
-const BINARY_PLATFORMS: readonly string[] = ['linux-x64', 'linux-arm64', 'darwin-arm64', 'darwin-x64'];
+const BINARY_PLATFORMS: readonly string[] = ['linux-x64', 'linux-arm64', 'darwin-arm64', 'darwin-x64', 'win32-x64'];
 const BINARY_SCOPE = '@shield-helper';
+
+/** The binary's file name in the platform package: Windows starts programs by their .exe. */
+function binaryName(platform: string): string {
+  return platform === 'win32' ? 'shield-helper.exe' : 'shield-helper';
+}
+
+/** Whether the file's name has an extension as Node reads one on Windows: a dot with something
+ * after it. Given a path with a directory, Node (libuv) starts the name as it is only when it
+ * has one, and otherwise tries only the name with .com and .exe appended, so a file whose name
+ * has none is never started there. */
+function hasExtension(file: string): boolean {
+  const base = path.basename(file);
+  const dot = base.indexOf('.');
+  return dot >= 0 && dot < base.length - 1;
+}
 
 /** The directory of the installed package `name`, found as require() finds packages from this
  * file: unbundled, that is from dist/ inside this package, so a platform package installed
@@ -286,18 +302,29 @@ function installedPackage(name: string): string | undefined {
 const ASAR_HINT = 'in an Electron app, unpack the binary from app.asar when packaging (asarUnpack)';
 
 /** The binary at `given`, which came from `place`: it must be there and be executable, since the
- * host named it and another one found elsewhere would not be the one it meant. */
-function checkBinary(given: string, place: string): string {
+ * host named it and another one found elsewhere would not be the one it meant. `platform` is the
+ * one the binary is for: on Windows a name without an extension means the .exe of that name, as
+ * it does to Windows itself, and there is no execute permission to check. */
+function checkBinary(given: string, place: string, platform: string): string {
   const resolved = path.resolve(given);
-  const file = unpackedPath(resolved);
-  const origin = file === resolved ? `from ${place}` : `from ${place}, given as ${given}; a path inside app.asar is read from app.asar.unpacked`;
+  const unpacked = unpackedPath(resolved);
+  const windows = platform === 'win32';
+  const file = windows && !hasExtension(unpacked) && statOf(`${unpacked}.exe`)?.isFile() ? `${unpacked}.exe` : unpacked;
+  const origin = file === resolved ? `from ${place}` : `from ${place}, given as ${given}${unpacked === resolved ? '' : '; a path inside app.asar is read from app.asar.unpacked'}`;
   const stat = statOf(file);
   if (!stat?.isFile()) {
     const what = stat?.isDirectory() ? 'is a directory' : 'does not exist';
-    const hint = file === resolved ? '' : `; ${ASAR_HINT}`;
+    const hint = unpacked === resolved ? '' : `; ${ASAR_HINT}`;
     throw new BinaryNotFoundError(`shield-helper binary not found: ${file} (${origin}) ${what}${hint}`);
   }
-  if (process.platform !== 'win32') {
+  if (windows) {
+    if (!hasExtension(file)) {
+      throw new BinaryNotExecutableError(
+        `shield-helper binary ${file} (${origin}) cannot be started: on Windows, Node starts a program only from a file name with an extension; name it ${path.basename(file)}.exe`,
+      );
+    }
+  } else if (process.platform !== 'win32') {
+    // Windows has no execute permission to test (its X_OK only says the file exists).
     try {
       accessSync(file, constants.X_OK);
     } catch {
@@ -352,6 +379,10 @@ function checkOptions(options: Options): void {
     if (value !== undefined && !(Number.isInteger(value) && value >= 0)) {
       throw new TypeError(`${name} must be a whole number of at least 0 when given`);
     }
+    // Node's spawn() would throw ENOTSUP for it there, at every start and restart.
+    if (value !== undefined && process.platform === 'win32') {
+      throw new TypeError(`${name} is not supported on Windows, where a process cannot be started as another user this way`);
+    }
   }
 }
 
@@ -393,10 +424,10 @@ export class ShieldHelper extends EventEmitter {
 
   /** Where start() finds the binary. A given `binaryPath` is the binary, and so is
    * $SHIELD_HELPER_PATH when no `binaryPath` is given: either must name an executable file, and
-   * nothing else is tried. Without both, it is `bin/shield-helper` of the installed platform
-   * package, `@shield-helper/<platform>-<arch>`, for the running platform and architecture or
-   * for the `platform` and `arch` given (to find the binary an app packaged for another machine
-   * will start). A path inside an Electron app.asar is read from app.asar.unpacked. Throws
+   * nothing else is tried. Without both, it is `bin/shield-helper` (`bin/shield-helper.exe` for
+   * Windows) of the installed platform package, `@shield-helper/<platform>-<arch>`, for the
+   * running platform and architecture or for the `platform` and `arch` given (to find the
+   * binary an app packaged for another machine will start). A path inside an Electron app.asar is read from app.asar.unpacked. Throws
    * BinaryNotFoundError (naming the platform package when it is not installed) or
    * BinaryNotExecutableError. */
   static resolveBinary(options: ResolveBinaryOptions = {}): string {
@@ -404,9 +435,9 @@ export class ShieldHelper extends EventEmitter {
     for (const [name, value] of [['platform', platform], ['arch', arch]] as const) {
       if (typeof value !== 'string' || value === '') throw new TypeError(`${name} must be a non-empty string when given`);
     }
-    if (binaryPath !== undefined) return checkBinary(binaryPath, 'options.binaryPath');
+    if (binaryPath !== undefined) return checkBinary(binaryPath, 'options.binaryPath', platform);
     const fromEnv = process.env.SHIELD_HELPER_PATH;
-    if (fromEnv) return checkBinary(fromEnv, '$SHIELD_HELPER_PATH');
+    if (fromEnv) return checkBinary(fromEnv, '$SHIELD_HELPER_PATH', platform);
     const platformArch = `${platform}-${arch}`;
     const looked = ['options.binaryPath: not set', '$SHIELD_HELPER_PATH: not set'];
     if (!BINARY_PLATFORMS.includes(platformArch)) {
@@ -426,7 +457,7 @@ export class ShieldHelper extends EventEmitter {
           `or set $SHIELD_HELPER_PATH or binaryPath to a shield-helper binary. Looked at:\n  ${looked.join('\n  ')}`,
       );
     }
-    return checkBinary(path.join(dir, 'bin', 'shield-helper'), name);
+    return checkBinary(path.join(dir, 'bin', binaryName(platform)), name, platform);
   }
 
   readonly #requestTimeoutMs: number;
@@ -619,6 +650,8 @@ export class ShieldHelper extends EventEmitter {
 
   /** Writes "shutdown", closes the helper's input and kills it if it has not ended in time. */
   #endSession(session: Session, timeoutMs = DEFAULT_CLOSE_TIMEOUT_MS): void {
+    // On Windows, Node kills with TerminateProcess whatever the signal's name, and reports the
+    // exit as by that signal all the same, so close() resolves with null there too.
     const killTimer = setTimeout(() => session.child.kill('SIGKILL'), timeoutMs);
     void session.end.then(() => clearTimeout(killTimer));
     session.child.stdin?.write('{"command":"shutdown"}\n');
@@ -710,12 +743,19 @@ export class ShieldHelper extends EventEmitter {
     });
     // In a process group and session of its own, the helper does not get the signals a terminal
     // sends to the host's foreground group: a Ctrl-C meant for the host would otherwise kill it
-    // in the middle of the host's own clean-up. It still ends with the host, at the end of its
-    // standard input. Not unreferenced: like any child, it keeps the host's event loop alive.
+    // in the middle of the host's own clean-up. On Windows `detached` starts it without a
+    // console (DETACHED_PROCESS, in a process group of its own), which does the same for a
+    // Ctrl-C in the host's console and keeps Windows from opening a console window for it when
+    // the host has none (an Electron app); `windowsHide` would open none either, but it also
+    // asks (SW_HIDE in the startup information) that the first window the helper shows be
+    // hidden, and that window is a veil. It still ends with the host, at the end of its
+    // standard input. No shell in between: the binary is started as it is, on every platform.
+    // Not unreferenced: like any child, it keeps the host's event loop alive.
     const child = spawn(binary, [], {
       ...this.#spawnSettings,
       stdio: ['pipe', 'pipe', 'pipe'],
-      detached: process.platform !== 'win32',
+      detached: true,
+      shell: false,
     });
     const session: Session = {
       child,

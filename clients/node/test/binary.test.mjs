@@ -11,7 +11,7 @@ import path from 'node:path';
 import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
 import { BinaryNotExecutableError, BinaryNotFoundError, HelperExitedError, ShieldHelper, ShieldHelperError } from '../dist/index.js';
-import { collect } from './support.mjs';
+import { collect, setPlatform } from './support.mjs';
 
 // The checkout's library looks for the platform package from its dist/ directory, as an
 // installed one does from its own.
@@ -135,6 +135,60 @@ test('a named binary that is missing or not executable is an error, with no fall
   }
 });
 
+// Windows starts `name` as name.exe when the name has no extension, and Node there starts no
+// file whose name has none; it has no execute permission either. The same files are asked for
+// as the binary of a Windows machine and of a Linux one, whose rules must stay as they were.
+test('a named binary for Windows is found by its .exe name, and needs no execute permission', (t) => {
+  const { dir, file } = scratch(t);
+  const exe = file('exe/shield-helper.exe', 0o644);
+  const bare = file('bare/shield-helper');
+  const both = file('both/shield-helper');
+  const bothExe = file('both/shield-helper.exe');
+  const versioned = file('versioned/shield-helper-0.1.0');
+  const directory = path.join(dir, 'exe');
+  const notExecutable = (named) => ({
+    error: BinaryNotExecutableError,
+    message:
+      `shield-helper binary ${named} (from options.binaryPath) cannot be started: on Windows, Node starts a ` +
+      'program only from a file name with an extension; name it shield-helper.exe',
+  });
+  const notFound = (named, what = 'does not exist') => ({
+    error: BinaryNotFoundError,
+    message: `shield-helper binary not found: ${named} (from options.binaryPath) ${what}`,
+  });
+  const cases = [
+    // what, the path named, what it is for Windows, and for Linux
+    ['the name without .exe', path.join(dir, 'exe', 'shield-helper'), exe, notFound(path.join(dir, 'exe', 'shield-helper'))],
+    ['the .exe, not executable', exe, exe, { error: BinaryNotExecutableError, message: /is not executable: give it the execute permission \(chmod \+x\)/ }],
+    ['a file without an extension', bare, notExecutable(bare), bare],
+    ['a name without an extension, beside the .exe of that name', both, bothExe, both],
+    ['a name with dots in it', versioned, versioned, versioned],
+    ['a directory', directory, notFound(directory, 'is a directory'), notFound(directory, 'is a directory')],
+  ];
+  withEnv(t, undefined);
+  for (const [what, binaryPath, ...expected] of cases) {
+    for (const [platform, outcome] of [['win32', expected[0]], ['linux', expected[1]]]) {
+      const label = `${what}, for ${platform}`;
+      if (typeof outcome === 'string') {
+        assert.equal(ShieldHelper.resolveBinary({ binaryPath, platform, arch: 'x64' }), outcome, label);
+      } else {
+        assert.throws(
+          () => ShieldHelper.resolveBinary({ binaryPath, platform, arch: 'x64' }),
+          (error) => {
+            assert.ok(error instanceof outcome.error, `${label}: ${error}`);
+            if (typeof outcome.message === 'string') assert.equal(error.message, outcome.message, label);
+            else assert.match(error.message, outcome.message, label);
+            return true;
+          },
+        );
+      }
+    }
+  }
+  // $SHIELD_HELPER_PATH is named the same way.
+  withEnv(t, path.join(dir, 'exe', 'shield-helper'));
+  assert.equal(ShieldHelper.resolveBinary({ platform: 'win32', arch: 'x64' }), exe);
+});
+
 test('a path inside app.asar is read from app.asar.unpacked', (t) => {
   const { dir, file } = scratch(t);
   const unpacked = file('resources/app.asar.unpacked/node_modules/@shield-helper/linux-x64/bin/shield-helper');
@@ -203,6 +257,16 @@ test('a binary that cannot be started fails start() with the reason', async (t) 
     assert.equal(helper.state, 'idle', what);
     assert.equal(helper.pid, undefined, what);
   }
+});
+
+test('uid and gid are refused on Windows, where Node cannot start a process with them', (t) => {
+  for (const name of ['uid', 'gid']) assert.doesNotThrow(() => new ShieldHelper({ [name]: 0 }), name);
+  setPlatform(t, 'win32');
+  for (const name of ['uid', 'gid']) {
+    assert.throws(() => new ShieldHelper({ [name]: 0 }), { name: 'TypeError', message: `${name} is not supported on Windows, where a process cannot be started as another user this way` });
+  }
+  // The other spawn options are taken there as anywhere.
+  assert.doesNotThrow(() => new ShieldHelper({ env: {}, cwd: tmpdir() }));
 });
 
 test('options of the wrong type are refused by the constructor', () => {

@@ -19,6 +19,7 @@ const PLATFORMS = [
   { platform: 'linux', arch: 'arm64', name: '@shield-helper/linux-arm64' },
   { platform: 'darwin', arch: 'arm64', name: '@shield-helper/darwin-arm64' },
   { platform: 'darwin', arch: 'x64', name: '@shield-helper/darwin-x64' },
+  { platform: 'win32', arch: 'x64', name: '@shield-helper/win32-x64', file: 'shield-helper.exe' },
 ];
 
 const NOT_INSTALLED_HINT = 'npm install with optional dependencies (not --omit=optional), or set $SHIELD_HELPER_PATH or binaryPath to a shield-helper binary';
@@ -47,11 +48,11 @@ test('each platform and architecture resolves to the binary of its own package',
   const binaries = Object.fromEntries(
     PLATFORMS.map(({ platform, arch }) => [`${platform}-${arch}`, installPlatformPackage(nodeModules, `${platform}-${arch}`)]),
   );
-  for (const { platform, arch, name } of PLATFORMS) {
+  for (const { platform, arch, name, file = 'shield-helper' } of PLATFORMS) {
     const binary = library.ShieldHelper.resolveBinary({ platform, arch });
-    assert.equal(binary, path.join(nodeModules, name, 'bin', 'shield-helper'), `${platform}-${arch}`);
+    assert.equal(binary, path.join(nodeModules, name, 'bin', file), `${platform}-${arch}`);
   }
-  // Without platform and arch, the running machine's; this runs on one of the four.
+  // Without platform and arch, the running machine's; this runs on one of them.
   assert.equal(library.ShieldHelper.resolveBinary(), binaries[`${process.platform}-${process.arch}`]);
 });
 
@@ -81,7 +82,7 @@ test('a platform with no package says which there are', (t) => {
   setEnv(t, { SHIELD_HELPER_PATH: undefined });
   const { nodeModules, library } = project(t);
   for (const { platform, arch } of PLATFORMS) installPlatformPackage(nodeModules, `${platform}-${arch}`);
-  for (const [platform, arch] of [['win32', 'x64'], ['linux', 'ia32'], ['freebsd', 'x64'], ['darwin', 'ppc64']]) {
+  for (const [platform, arch] of [['win32', 'arm64'], ['win32', 'ia32'], ['linux', 'ia32'], ['freebsd', 'x64'], ['darwin', 'ppc64']]) {
     assert.throws(
       () => library.ShieldHelper.resolveBinary({ platform, arch }),
       (error) =>
@@ -104,8 +105,9 @@ test('a platform with no package says which there are', (t) => {
 test('binaryPath, then SHIELD_HELPER_PATH, come before an installed platform package', (t) => {
   const { root, nodeModules, library } = project(t);
   for (const { platform, arch } of PLATFORMS) installPlatformPackage(nodeModules, `${platform}-${arch}`);
-  const named = path.join(root, 'named-helper');
-  const fromEnv = path.join(root, 'env-helper');
+  // Named with an extension, without which Node on Windows starts no program.
+  const named = path.join(root, 'named-helper.exe');
+  const fromEnv = path.join(root, 'env-helper.exe');
   for (const file of [named, fromEnv]) {
     writeFileSync(file, '#!/bin/sh\n');
     chmodSync(file, 0o755);
@@ -123,6 +125,10 @@ test('an installed platform package without a usable binary is an error that nam
   const missing = installPlatformPackage(nodeModules, 'linux-arm64');
   rmSync(missing);
   const plain = installPlatformPackage(nodeModules, 'darwin-arm64', { mode: 0o644 });
+  // Windows has no execute permission: an .exe without one (unpacked on Linux when packaging a
+  // Windows app, say) is the binary all the same.
+  const exe = installPlatformPackage(nodeModules, 'win32-x64', { mode: 0o644 });
+  assert.equal(library.ShieldHelper.resolveBinary({ platform: 'win32', arch: 'x64' }), exe);
   const cases = [
     {
       platform: 'linux',

@@ -37,12 +37,13 @@ export function installLibrary(nodeModules) {
 }
 
 /** Writes the platform package `@shield-helper/<platformArch>` into `nodeModules`, its
- * bin/shield-helper a copy of `binary` (a file) or, without one, a shell script that names the
- * package; `mode` is the binary's permission. Returns the binary's path. */
+ * bin/shield-helper (bin/shield-helper.exe for Windows) a copy of `binary` (a file) or, without
+ * one, a shell script that names the package; `mode` is the binary's permission. Returns the
+ * binary's path. */
 export function installPlatformPackage(nodeModules, platformArch, { binary, mode = 0o755 } = {}) {
   const [os, cpu] = platformArch.split('-');
   const dir = path.join(nodeModules, '@shield-helper', platformArch);
-  const file = path.join(dir, 'bin', 'shield-helper');
+  const file = path.join(dir, 'bin', os === 'win32' ? 'shield-helper.exe' : 'shield-helper');
   mkdirSync(path.dirname(file), { recursive: true });
   writeFileSync(path.join(dir, 'package.json'), JSON.stringify({ name: `@shield-helper/${platformArch}`, version: VERSION, os: [os], cpu: [cpu] }));
   if (binary) copyFileSync(binary, file);
@@ -113,6 +114,14 @@ export async function waitUntil(probe, what, timeoutMs = 10_000) {
     if (Date.now() > end) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
     await new Promise((resolve) => setTimeout(resolve, 25));
   }
+}
+
+/** Makes `process.platform` read `platform` until the end of test `t`, for the library's
+ * branches that ask the running platform (the file system and `path` stay this machine's). */
+export function setPlatform(t, platform) {
+  const saved = Object.getOwnPropertyDescriptor(process, 'platform');
+  Object.defineProperty(process, 'platform', { ...saved, value: platform });
+  t.after(() => Object.defineProperty(process, 'platform', saved));
 }
 
 /** Sets the environment variables in `vars` (deletes those given as undefined) until the end of

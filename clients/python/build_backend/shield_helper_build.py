@@ -3,10 +3,12 @@ the sdist and the wheel, with the helper binary inside the wheel when one is giv
 
 The wheel is pure (py3-none-any) without a binary. With one (config setting `helper=PATH`,
 which pip passes as `--config-settings helper=PATH`), it is tagged for the binary's platform as
-the binary's own ELF header states it, py3-none-linux_<arch>: the binary runs under any Python
-3, but only on the kind of system it was linked for. It is not tagged manylinux, which would
-promise that it runs on any distribution with an old enough C library; a helper linked on one
-distribution against its X, cairo, pango and ICU libraries makes no such promise.
+the binary's own header states it: py3-none-linux_<arch> for a Linux helper (ELF), and
+py3-none-win_amd64 for a Windows one (PE32+ for x86-64, shield-helper.exe): the binary runs
+under any Python 3, but only on the kind of system it was linked for. A Linux wheel is not
+tagged manylinux, which would promise that it runs on any distribution with an old enough C
+library; a helper linked on one distribution against its X, cairo, pango and ICU libraries
+makes no such promise.
 
 Every archive is reproducible: sorted members, fixed modes, owners and times
 (SOURCE_DATE_EPOCH when set).
@@ -34,6 +36,11 @@ SDIST_DIRECTORIES = [("build_backend", (".py",)), (PACKAGE, (".py", "py.typed"))
                      ("tests", (".py",))]
 # ELF machine numbers, as the wheel's platform tag and the package's bin/ directory name them.
 ELF_MACHINES = {62: ("x86_64", "x64"), 183: ("aarch64", "arm64")}
+# PE (COFF) machine numbers of 64-bit images: the wheel's platform tag, the package's bin/
+# directory (named as the library reads sys.platform and the machine) and the binary's name.
+PE_MACHINES = {0x8664: ("win_amd64", "win32-x64", "shield-helper.exe")}
+# The magic numbers of a PE32 (32-bit) and a PE32+ (64-bit) image's optional header.
+PE32, PE32_PLUS = 0x10B, 0x20B
 
 
 class BuildError(Exception):
@@ -230,8 +237,8 @@ def _metadata(project):
 # The helper binary ------------------------------------------------------------------------------
 
 def _helper_binary(config_settings):
-    """The binary named by the `helper` config setting, if any, with its platform tag and the
-    package's bin/ directory for it, both read from its ELF header."""
+    """The binary named by the `helper` config setting, if any, with its platform tag, the
+    package's bin/ directory for it and its file name there, read from its ELF or PE header."""
     path = (config_settings or {}).get("helper")
     if not path:
         return None
@@ -239,10 +246,13 @@ def _helper_binary(config_settings):
     if not os.path.isfile(path):
         raise BuildError(f"helper={path}: no such file")
     with open(path, "rb") as binary:
-        header = binary.read(20)
+        data = binary.read()
+    if data[:2] == b"MZ":
+        return (data,) + _pe_platform(path, data)
+    header = data[:20]
     if len(header) < 20 or header[:4] != b"\x7fELF":
-        raise BuildError(f"helper={path} is not an ELF binary: only Linux helpers are packed "
-                         "into wheels")
+        raise BuildError(f"helper={path} is neither an ELF nor a PE binary: only Linux and "
+                         "Windows helpers are packed into wheels")
     if header[4] != 2:
         raise BuildError(f"helper={path} is a 32-bit ELF binary; wheels carry 64-bit helpers only")
     byteorder = {1: "little", 2: "big"}.get(header[5])
@@ -251,8 +261,26 @@ def _helper_binary(config_settings):
         raise BuildError(f"helper={path} is built for ELF machine {machine}; wheels carry "
                          "x86_64 and aarch64 helpers")
     tag_arch, directory = ELF_MACHINES[machine]
-    with open(path, "rb") as binary:
-        return binary.read(), f"linux_{tag_arch}", f"linux-{directory}"
+    return data, f"linux_{tag_arch}", f"linux-{directory}", "shield-helper"
+
+
+def _pe_platform(path, data):
+    """The platform tag, bin/ directory and file name of a Windows helper: a PE image (the
+    "MZ" stub, whose e_lfanew at 0x3c points at "PE\\0\\0" and the COFF header), 64-bit (a PE32+
+    optional header), for a machine the wheels are made for."""
+    start = int.from_bytes(data[0x3C:0x40], "little") if len(data) >= 0x40 else None
+    if start is None or data[start:start + 4] != b"PE\0\0" or len(data) < start + 26:
+        raise BuildError(f"helper={path} starts as a DOS program but is no PE image")
+    machine = int.from_bytes(data[start + 4:start + 6], "little")
+    magic = int.from_bytes(data[start + 24:start + 26], "little")
+    if magic == PE32:
+        raise BuildError(f"helper={path} is a 32-bit PE image; wheels carry 64-bit helpers only")
+    if magic != PE32_PLUS:
+        raise BuildError(f"helper={path} is a PE file without an image's optional header")
+    if machine not in PE_MACHINES:
+        raise BuildError(f"helper={path} is built for PE machine {machine:#06x}; wheels carry "
+                         "x86-64 Windows helpers")
+    return PE_MACHINES[machine]
 
 
 # Archives ---------------------------------------------------------------------------------------
@@ -305,9 +333,9 @@ def _wheel_contents(config_settings):
     if helper is None:
         tag, purelib = "py3-none-any", True
     else:
-        data, platform_tag, directory = helper
+        data, platform_tag, directory, name = helper
         tag, purelib = f"py3-none-{platform_tag}", False
-        files.append((f"{PACKAGE}/bin/{directory}/shield-helper", 0o755, data))
+        files.append((f"{PACKAGE}/bin/{directory}/{name}", 0o755, data))
     dist_info = f"{distribution}-{project['version']}.dist-info"
     metadata = [(f"{dist_info}/METADATA", 0o644, _metadata(project)),
                 (f"{dist_info}/WHEEL", 0o644, _wheel_text(tag, purelib))]

@@ -180,20 +180,39 @@ def _machine() -> str:
 
 
 def _platform_arch() -> str:
+    """The running platform in the names the packed binaries use, those of Node: linux-x64,
+    darwin-arm64, win32-x64 (sys.platform is "win32" on 64-bit Windows too, and
+    platform.machine() "AMD64" there)."""
     return f"{sys.platform}-{_machine()}"
+
+
+def _windows() -> bool:
+    return sys.platform == "win32"
 
 
 def _packed_binary() -> str:
     """Where a wheel built for this platform carries the helper, inside this package."""
+    name = "shield-helper.exe" if _windows() else "shield-helper"
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", _platform_arch(),
-                        "shield-helper")
+                        name)
+
+
+def _has_extension(path: str) -> bool:
+    """Whether the file name has an extension as Windows reads one: a dot with something
+    after it."""
+    base = os.path.basename(path)
+    dot = base.find(".")
+    return 0 <= dot < len(base) - 1
 
 
 def _named_file(place: str, given: str) -> str:
     """The file a host named itself. A name that holds no file is an error rather than a reason
     to look elsewhere: the host asked for that binary, and quietly starting another one (of
-    another version, perhaps) would hide the mistake."""
+    another version, perhaps) would hide the mistake. On Windows a name without an extension
+    means the .exe of that name, as cmd.exe and Node's library read it."""
     path = os.path.abspath(given)
+    if _windows() and not _has_extension(path) and os.path.isfile(path + ".exe"):
+        return path + ".exe"
     if os.path.isfile(path):
         return path
     what = "a directory, not the helper binary" if os.path.isdir(path) else "no such file"
@@ -205,8 +224,9 @@ def _named_file(place: str, given: str) -> str:
 def resolve_binary(binary_path: Optional[str] = None) -> str:
     """Where start() finds the binary: `binary_path` when given, else $SHIELD_HELPER_PATH when
     set (either one that names no file raises BinaryNotFoundError), else the binary packed in
-    this package for the running platform and architecture, else `shield-helper` on $PATH (where
-    the Debian package installs it). Raises BinaryNotFoundError naming every place it looked
+    this package for the running platform and architecture (bin/win32-x64/shield-helper.exe on
+    64-bit Windows), else `shield-helper` on $PATH (where the Debian package installs it;
+    shield-helper.exe on Windows). Raises BinaryNotFoundError naming every place it looked
     when none holds the binary."""
     if binary_path is not None:
         return _named_file("binary_path", os.fspath(binary_path))
@@ -217,6 +237,8 @@ def resolve_binary(binary_path: Optional[str] = None) -> str:
     packed = _packed_binary()
     if os.path.isfile(packed):
         return packed
+    # On Windows, which() tries the name with each extension of $PATHEXT, and so finds
+    # shield-helper.exe.
     on_path = shutil.which("shield-helper")
     if on_path:
         return os.path.abspath(on_path)
@@ -233,6 +255,11 @@ def _spawn_failure(binary: str, cwd: Optional[str], error: OSError) -> HelperExi
     hint = ""
     if cwd is not None and not os.path.isdir(cwd):
         hint = f" (cwd {cwd} is no directory)"
+    elif error.errno == errno.EACCES and _windows():
+        # Windows has no execute permission; access is denied by the file's ACL, by a policy
+        # such as AppLocker, or while another program holds the file open for writing.
+        hint = (" (Windows denied starting the file: this user may not execute it, a policy "
+                "blocks it, or it is still being written)")
     elif error.errno == errno.EACCES:
         if os.path.isfile(binary) and not os.access(binary, os.X_OK):
             hint = f" (the file is not executable: chmod +x {shlex.quote(binary)})"
@@ -288,6 +315,41 @@ def _ends_at_ms(ends_at: Union[datetime, float, int, None]) -> Optional[float]:
     return ms
 
 
+# Process creation flags of Windows (subprocess defines them only there).
+_DETACHED_PROCESS = 0x00000008
+_CREATE_NEW_PROCESS_GROUP = 0x00000200
+
+
+def _popen_options() -> Dict[str, Any]:
+    """How the helper is started apart from the host's terminal, so that a Ctrl-C meant for the
+    host does not kill it in the middle of the host's own clean-up. On Linux and macOS: in a
+    session (and process group) of its own, out of reach of the signals a terminal sends to the
+    host's foreground group. On Windows: without a console (DETACHED_PROCESS, in a process group
+    of its own), so that a Ctrl-C in the host's console does not reach it and Windows opens no
+    console window for it when the host has none; its standard streams are the pipes all the
+    same. Node's library starts it with the same flags."""
+    if _windows():
+        return {"creationflags": _DETACHED_PROCESS | _CREATE_NEW_PROCESS_GROUP}
+    return {"start_new_session": True}
+
+
+def _exit_status(returncode: int, killed: bool) -> Tuple[Optional[int], Optional[str]]:
+    """The exit code and the signal's name of an ended helper, one of them None. Popen gives
+    a signal as a negative returncode. Windows has no signals: Popen.kill() is TerminateProcess
+    there, which leaves exit status 1, and a helper this library killed is reported as killed by
+    SIGKILL, as on Linux and as Node reports it (so close() returns None for it everywhere). A
+    helper ended from outside (Task Manager, taskkill /F) cannot be told from one that exited
+    with status 1."""
+    if returncode < 0:
+        try:
+            return None, signal.Signals(-returncode).name
+        except ValueError:
+            return None, f"signal {-returncode}"
+    if killed and _windows() and returncode == 1:
+        return None, "SIGKILL"
+    return returncode, None
+
+
 def _describe_exit(code: Optional[int], signal_name: Optional[str]) -> str:
     if signal_name:
         return f"killed by {signal_name}"
@@ -305,6 +367,8 @@ class _Session:
         self.ended = process is None
         # The library killed it because it wrote no "ready" line in time.
         self.ready_timed_out = False
+        # The library killed it (for any reason), which on Windows its exit status cannot say.
+        self.killed = False
         self.stderr_tail: deque = deque(maxlen=10)
         self.stderr_reader: Optional[threading.Thread] = None
         # Lines to write, in order; None closes the helper's input. A thread of the session's
@@ -315,6 +379,11 @@ class _Session:
         if process is not None:
             threading.Thread(target=self._write_all, daemon=True,
                              name="shield-helper stdin").start()
+
+    def kill(self) -> None:
+        """Kills the helper: SIGKILL, or TerminateProcess on Windows."""
+        self.killed = True
+        self.process.kill()
 
     def write(self, text: str) -> None:
         if not self.input_closed:
@@ -639,7 +708,7 @@ class ShieldHelper:
 
     def _ready_timed_out(self, session: _Session, binary: str) -> HelperExitedError:
         session.ready_timed_out = True
-        session.process.kill()
+        session.kill()
         return HelperExitedError(f'shield-helper ({binary}) wrote no "ready" line within '
                                  f"{self._request_timeout:g} s")
 
@@ -654,7 +723,7 @@ class ShieldHelper:
             # A start that was interrupted (a KeyboardInterrupt, a cancelled task) leaves no
             # helper behind that nobody would close.
             if not session.ended:
-                session.process.kill()
+                session.kill()
             if self._state == "starting":
                 self._set_state("idle")
 
@@ -689,7 +758,7 @@ class ShieldHelper:
         with self._lock:
             session = self._session
             if session is not None and not session.ended:
-                session.process.kill()
+                session.kill()
 
     # Requests ---------------------------------------------------------------------------------
 
@@ -793,13 +862,11 @@ class ShieldHelper:
     def _spawn(self, binary: str) -> _Session:
         """Starts a helper process and its reader threads; the caller holds the lock."""
         try:
-            # In a session (and process group) of its own, the helper does not get the signals a
-            # terminal sends to the host's foreground group: a Ctrl-C meant for the host would
-            # otherwise kill it in the middle of the host's own clean-up. It still ends with the
-            # host, at the end of its standard input.
+            # Apart from the host's terminal (_popen_options), and without a shell in between on
+            # any system. It still ends with the host, at the end of its standard input.
             process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, close_fds=True,
-                                       start_new_session=True, env=self._env, cwd=self._cwd)
+                                       stderr=subprocess.PIPE, close_fds=True, env=self._env,
+                                       cwd=self._cwd, **_popen_options())
         except OSError as error:
             session = _Session(None)
             session.ready.set_exception(_spawn_failure(binary, self._cwd, error))
@@ -874,14 +941,7 @@ class ShieldHelper:
         # A newer helper may send messages this library does not know; they are not errors.
 
     def _on_end(self, session: _Session, returncode: int) -> None:
-        if returncode < 0:
-            try:
-                signal_name: Optional[str] = signal.Signals(-returncode).name
-            except ValueError:
-                signal_name = f"signal {-returncode}"
-            code: Optional[int] = None
-        else:
-            signal_name, code = None, returncode
+        code, signal_name = _exit_status(returncode, session.killed)
         exit_text = f"exited ({_describe_exit(code, signal_name)})"
         with self._lock:
             session.ended = True
@@ -994,7 +1054,7 @@ class ShieldHelper:
             # The new helper ended (its exit is being supervised) or did not answer: ending it
             # hands it to the same supervision.
             if not session.ended:
-                session.process.kill()
+                session.kill()
             return
         with self._lock:
             if session is not self._session or self._state != "restarting":

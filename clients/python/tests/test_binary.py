@@ -3,9 +3,12 @@ in the package, then shield-helper on $PATH; a name the host gave that holds no 
 error, never a reason to look further (also when a restart looks again); a file that cannot
 be started fails with a hint at the fix; env and cwd reach the helper and its restarts."""
 
+import errno
 import os
+import platform
 import shutil
 import signal
+import sys
 import tempfile
 import unittest
 from unittest import mock
@@ -97,6 +100,96 @@ class Lookup(unittest.TestCase):
         with self.assertRaisesRegex(shield_helper.BinaryNotFoundError, "binary_path names"):
             helper.start()
         self.assertEqual(helper.state, "idle")
+
+
+def on_platform(name, machine):
+    """Makes the library see `sys.platform` `name` on `platform.machine()` `machine` (the file
+    system and os.path stay this machine's)."""
+    return mock.patch.multiple(sys, platform=name), mock.patch.object(platform, "machine",
+                                                                      lambda: machine)
+
+
+class OnWindows(unittest.TestCase):
+    """What changes when the library runs on Windows, tried here with the platform forced:
+    names completed with .exe, no execute permission, and no signals. (test_packaging checks
+    that the library finds the binary a Windows wheel carries.)"""
+
+    def setUp(self):
+        self.scratch = os.path.realpath(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.scratch)
+        os.environ.pop("SHIELD_HELPER_PATH", None)
+
+    def file(self, relative, mode=0o755):
+        path = os.path.join(self.scratch, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        open(path, "w").close()
+        os.chmod(path, mode)
+        return path
+
+    def test_a_name_without_an_extension_means_its_exe_on_windows_only(self):
+        exe = self.file("exe/shield-helper.exe", 0o644)
+        both = self.file("both/shield-helper")
+        both_exe = self.file("both/shield-helper.exe")
+        versioned = self.file("versioned/shield-helper-0.1.0")
+        missing = Error(r"names .*/exe/shield-helper \(no such file\)")
+        cases = [
+            # what, the name given, what it is on Windows, and on Linux
+            ("the name without .exe", "exe/shield-helper", exe, missing),
+            ("the .exe itself, without execute permission", exe, exe, exe),
+            ("a name beside the .exe of that name", both, both_exe, both),
+            ("a name with dots in it", versioned, versioned, versioned),
+            ("a directory", "exe", Error(r"\(a directory, not the helper binary\)"),
+             Error(r"\(a directory, not the helper binary\)")),
+        ]
+        cwd = os.getcwd()
+        os.chdir(self.scratch)
+        self.addCleanup(os.chdir, cwd)
+        for what, given, windows, linux in cases:
+            for name, expected in (("win32", windows), ("linux", linux)):
+                with self.subTest(what, platform=name):
+                    first, second = on_platform(name, "AMD64")
+                    with first, second:
+                        if isinstance(expected, Error):
+                            with self.assertRaisesRegex(shield_helper.BinaryNotFoundError,
+                                                        expected.pattern):
+                                shield_helper.resolve_binary(given)
+                        else:
+                            self.assertEqual(shield_helper.resolve_binary(given), expected)
+                            with mock.patch.dict(os.environ, {"SHIELD_HELPER_PATH": given}):
+                                self.assertEqual(shield_helper.resolve_binary(), expected)
+
+    def test_a_denied_start_has_no_chmod_hint_on_windows(self):
+        plain = self.file("plain/shield-helper.exe", 0o644)
+        denied = OSError(errno.EACCES, "Access is denied")
+        cases = [
+            ("win32", r"\(Windows denied starting the file: this user may not execute it"),
+            ("linux", r"\(the file is not executable: chmod \+x "),
+        ]
+        for name, hint in cases:
+            with self.subTest(platform=name):
+                first, second = on_platform(name, "AMD64")
+                with first, second:
+                    error = shield_helper._spawn_failure(plain, None, denied)
+                self.assertRegex(str(error), hint)
+
+    def test_an_exit_is_told_apart_from_a_kill_on_windows_by_who_killed_it(self):
+        cases = [
+            # sys.platform, returncode, killed by the library, (code, signal)
+            ("linux", -9, True, (None, "SIGKILL")),
+            ("linux", -9, False, (None, "SIGKILL")),
+            ("linux", 1, True, (1, None)),
+            ("linux", 0, False, (0, None)),
+            # TerminateProcess leaves status 1; only the library's own kill is a kill.
+            ("win32", 1, True, (None, "SIGKILL")),
+            ("win32", 1, False, (1, None)),
+            ("win32", 0, True, (0, None)),
+            # An access violation (0xC0000005), as GetExitCodeProcess gives it.
+            ("win32", 0xC0000005, False, (0xC0000005, None)),
+        ]
+        for name, returncode, killed, expected in cases:
+            with self.subTest(platform=name, returncode=returncode, killed=killed):
+                with mock.patch.multiple(sys, platform=name):
+                    self.assertEqual(shield_helper._exit_status(returncode, killed), expected)
 
 
 class Restarting(HelperCase):

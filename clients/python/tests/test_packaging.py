@@ -9,13 +9,16 @@ import hashlib
 import importlib.util
 import io
 import os
+import platform
 import re
 import shutil
 import stat
+import sys
 import tarfile
 import tempfile
 import unittest
 import zipfile
+from unittest import mock
 
 from support import shield_helper
 
@@ -36,10 +39,28 @@ def load_backend(root):
 backend = load_backend(PROJECT)
 
 
+def load_package(directory, name):
+    """The shield_helper package in `directory`, imported afresh under `name`."""
+    spec = importlib.util.spec_from_file_location(
+        name, os.path.join(directory, "__init__.py"), submodule_search_locations=[directory])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
 def elf(machine, bits=64, byteorder=1):
     """The first bytes of an ELF executable for `machine`: all the backend reads of a binary."""
     return (b"\x7fELF" + bytes([2 if bits == 64 else 1, byteorder, 1, 0]) + bytes(8)
             + (2).to_bytes(2, "little") + machine.to_bytes(2, "little") + b"rest of the program")
+
+
+def pe(machine, magic=0x20B, signature=b"PE\0\0"):
+    """The first bytes of a PE image for `machine`: the DOS stub's "MZ" and its pointer to the
+    PE signature, the COFF header and the optional header's magic (0x20b: PE32+, 64-bit)."""
+    stub = b"MZ" + bytes(0x3A) + (0x80).to_bytes(4, "little") + bytes(0x40)
+    coff = machine.to_bytes(2, "little") + bytes(14) + (240).to_bytes(2, "little") + bytes(2)
+    return stub + signature + coff + magic.to_bytes(2, "little") + b"rest of the program"
 
 
 class Scratch(unittest.TestCase):
@@ -135,18 +156,18 @@ class Wheels(Scratch):
 
     def test_a_wheel_with_the_helper_is_tagged_for_the_binarys_platform(self):
         cases = [
-            # ELF machine, the wheel's platform tag, the package's bin/ directory
-            (62, "linux_x86_64", "linux-x64"),
-            (183, "linux_aarch64", "linux-arm64"),
+            # the binary, the wheel's platform tag, where the package carries the binary
+            (elf(62), "linux_x86_64", "linux-x64/shield-helper"),
+            (elf(183), "linux_aarch64", "linux-arm64/shield-helper"),
+            (pe(0x8664), "win_amd64", "win32-x64/shield-helper.exe"),
         ]
-        for machine, tag, directory in cases:
+        for program, tag, packed in cases:
             with self.subTest(tag):
-                program = elf(machine)
                 name, path = self.build({"helper": self.binary(program)})
                 self.assertEqual(name, f"shield_helper-{shield_helper.__version__}-py3-none-"
                                        f"{tag}.whl")
                 with zipfile.ZipFile(path) as archive:
-                    binary = f"shield_helper/bin/{directory}/shield-helper"
+                    binary = f"shield_helper/bin/{packed}"
                     self.assertEqual(sorted(archive.namelist()), sorted(
                         self.SOURCES + [binary] + [f"{self.DIST_INFO}/{n}" for n in
                                                    ("METADATA", "WHEEL", "RECORD")]))
@@ -158,6 +179,30 @@ class Wheels(Scratch):
                                      "Wheel-Version: 1.0\nGenerator: shield_helper_build\n"
                                      f"Root-Is-Purelib: false\nTag: py3-none-{tag}\n")
                     self.check_record(archive)
+
+    def test_the_library_installed_from_a_wheel_finds_the_helper_it_carries(self):
+        # The backend writes the binary where the library, on the platform the wheel is
+        # tagged for, looks for it; the platform is forced, the files are this machine's.
+        cases = [
+            # the binary, sys.platform and platform.machine() of a machine the wheel is for
+            (elf(62), "linux", "x86_64"),
+            (elf(183), "linux", "aarch64"),
+            (pe(0x8664), "win32", "AMD64"),
+        ]
+        for index, (program, platform_name, machine) in enumerate(cases):
+            with self.subTest(platform=platform_name, machine=machine):
+                installed = self.scratch()
+                with zipfile.ZipFile(self.build({"helper": self.binary(program)})[1]) as wheel:
+                    wheel.extractall(installed)
+                    packed = [n for n in wheel.namelist() if "/bin/" in n]
+                library = load_package(os.path.join(installed, "shield_helper"),
+                                       f"installed_shield_helper_{index}")
+                with mock.patch.dict(os.environ), \
+                        mock.patch.object(sys, "platform", platform_name), \
+                        mock.patch.object(platform, "machine", lambda: machine):
+                    os.environ.pop("SHIELD_HELPER_PATH", None)
+                    self.assertEqual(library.resolve_binary(),
+                                     os.path.join(installed, *packed[0].split("/")))
 
     def test_a_wheel_without_the_helper_is_pure(self):
         name, path = self.build()
@@ -191,11 +236,17 @@ class Wheels(Scratch):
 
     def test_a_binary_that_cannot_go_into_a_wheel_is_refused(self):
         cases = [
-            ("not ELF", b"#!/bin/sh\n", "is not an ELF binary: only Linux helpers"),
+            ("neither ELF nor PE", b"#!/bin/sh\n",
+             "is neither an ELF nor a PE binary: only Linux and Windows helpers"),
             ("32-bit", elf(3, bits=32), "is a 32-bit ELF binary"),
             ("another machine", elf(8), "is built for ELF machine 8"),
             ("big-endian", elf(62, byteorder=2), "is built for ELF machine"),
-            ("too short", b"\x7fELF", "is not an ELF binary"),
+            ("too short", b"\x7fELF", "is neither an ELF nor a PE binary"),
+            ("32-bit PE", pe(0x14C, magic=0x10B), "is a 32-bit PE image"),
+            ("PE for ARM64", pe(0xAA64), "is built for PE machine 0xaa64"),
+            ("PE without an image header", pe(0x8664, magic=0), "without an image's optional"),
+            ("a DOS program", pe(0x8664, signature=b"NE\0\0"), "starts as a DOS program but is no"),
+            ("a DOS stub cut short", b"MZ", "starts as a DOS program but is no PE image"),
         ]
         for what, content, message in cases:
             with self.subTest(what):
