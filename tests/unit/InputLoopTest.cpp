@@ -1,13 +1,12 @@
 // The input loop against a pipe: framing (LF, CR LF, no final LF, NUL bytes, huge lines,
 // pieces split across reads), invalid-line answers, posting order and the final terminate.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestPipe.hpp"
 #include "app/InputLoop.hpp"
 
 namespace sh {
@@ -56,22 +55,22 @@ class InputLoopTest : public ::testing::Test {
                                  size_t maximumLineLength = defaultMaximumLineLength,
                                  bool nonBlocking = false) {
         int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
+        EXPECT_TRUE(test::openPipe(fds));
         if (nonBlocking) {
-            fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+            EXPECT_TRUE(test::makeNonBlocking(fds[0]));
         }
         std::thread writer([&, writeEnd = fds[1]] {
             for (size_t at = 0; at < input.size(); at += pieceSize) {
                 size_t length = std::min(pieceSize, input.size() - at);
                 const char* bytes = input.data() + at;
                 while (length > 0) {
-                    ssize_t written = write(writeEnd, bytes, length);
+                    std::ptrdiff_t written = test::writeSome(writeEnd, bytes, length);
                     ASSERT_GT(written, 0);
                     bytes += written;
                     length -= static_cast<size_t>(written);
                 }
             }
-            close(writeEnd);
+            test::closeEnd(writeEnd);
         });
         InputLoopOptions options;
         options.maximumLineLength = maximumLineLength;
@@ -80,7 +79,7 @@ class InputLoopTest : public ::testing::Test {
             [this](Command command) { recorder.log.push_back("command:" + command.command); },
             options);
         writer.join();
-        close(fds[0]);
+        test::closeEnd(fds[0]);
         return recorder.log;
     }
 
@@ -156,6 +155,9 @@ TEST_F(InputLoopTest, OverlongLineIsOneInvalidCommandAndReadingGoesOn) {
               (std::vector<std::string>{"command:a", "terminate"}));
 }
 
+// A non-blocking descriptor is POSIX's (O_NONBLOCK): the Windows C runtime's descriptors have no
+// such mode, and the Windows hosts hand over blocking pipes.
+#ifndef _WIN32
 TEST_F(InputLoopTest, NonBlockingDescriptorIsWaitedOn) {
     std::string input;
     std::vector<std::string> expected;
@@ -167,6 +169,7 @@ TEST_F(InputLoopTest, NonBlockingDescriptorIsWaitedOn) {
     expected.push_back("terminate");
     EXPECT_EQ(run(input, 5, defaultMaximumLineLength, true), expected);
 }
+#endif
 
 TEST_F(InputLoopTest, UnreadableDescriptorEndsInput) {
     runInputLoop(-1, recorder, recorder, [](Command) { ADD_FAILURE(); });
@@ -190,14 +193,15 @@ TEST_F(InputLoopTest, CommandsArePostedNotRunOnTheInputThread) {
         void terminate() override { terminated = true; }
     } queue;
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_TRUE(test::openPipe(fds));
     std::string input = stop("a") + "\n" + stop("b") + "\n";
-    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    close(fds[1]);
+    ASSERT_EQ(test::writeSome(fds[1], input.data(), input.size()),
+              static_cast<std::ptrdiff_t>(input.size()));
+    test::closeEnd(fds[1]);
     std::vector<std::string> handled;
     runInputLoop(fds[0], queue, queue,
                  [&handled](Command command) { handled.push_back(command.command); });
-    close(fds[0]);
+    test::closeEnd(fds[0]);
     EXPECT_TRUE(handled.empty());
     ASSERT_EQ(queue.tasks.size(), 3u);
     queue.tasks[0]();
