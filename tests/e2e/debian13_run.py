@@ -2,16 +2,19 @@
 the root's smoke test (debian13_smoke.py), the GNOME tests (wayland_gnome.py) on its GNOME
 Shell 48, the KDE tests (wayland_kde.py) on its KWin 6.3, and the build's helper, unchanged, in
 the headless protocol tests and one X11 test (debian13_portable.py), each in a fresh root
-through scripts/debian13-root.
+through scripts/debian13-root; and, when named, the Windows build's helper under the root's
+Wine 10 (wine_windows.py), which scripts/check-windows runs right after it built that helper.
 
-    python3 debian13_run.py [MODULE...]      (default: all four)
+    python3 debian13_run.py [MODULE...]      (default: the four Linux modules)
 
 Where the root cannot be had it prints one SKIPPED line with the reason and exits with 77,
 which ctest shows as a skipped test: not root, no mount or PID namespaces, or no cached root and
 no way to the Debian mirror to build one. Once the root is there, a module that fails or skips
 inside it fails this test: the root is made to have everything those modules need. The programs
 of the build (SHIELD_HELPER, BUSPROBE, KWININPUT) must lie inside the repository or the folders
-this script binds into the root, their own folders."""
+this script binds into the root, their own folders. The Windows programs (SHIELD_HELPER_EXE,
+WINPROBE, BLOCKME, OTHERAPP) default to those of build-windows/, which scripts/check-windows
+makes; wine_windows named without them fails."""
 
 import os
 import shutil
@@ -26,6 +29,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 ROOT_SCRIPT = os.path.join(REPO, "scripts", "debian13-root")
 MODULES = ("debian13_smoke", "wayland_gnome", "wayland_kde", "debian13_portable")
+# Not among the defaults: ctest's run comes before scripts/check-windows builds the Windows
+# programs, and would otherwise test whatever an earlier build left in build-windows/.
+WINDOWS_MODULE = "wine_windows"
 # Programs of the build the modules read from the environment; the root passes on only the
 # SHIELD_* variables by itself.
 PROGRAMS = ("BUSPROBE", "KWININPUT", "LOGCLIENT", "XPROBE")
@@ -102,11 +108,20 @@ def overlay_note():
                   flush=True)
 
 
+def windows_programs():
+    """The Windows build's programs wine_windows runs, by their variables, with the defaults of
+    its harness filled in."""
+    import winharness
+    return {name: winharness.program(name) for name in winharness.DEFAULTS}
+
+
 def binds():
     """Folders of the build's programs outside the repository (the repository is always there)."""
     folders = []
-    for name in ("SHIELD_HELPER", "SHIELD_ARTIFACT_DIR") + PROGRAMS:
-        path = os.environ.get(name)
+    paths = [os.environ.get(name) for name in ("SHIELD_HELPER", "SHIELD_ARTIFACT_DIR") + PROGRAMS]
+    # A Windows program that is missing binds nothing: wine_windows does not run then.
+    windows = [path for path in windows_programs().values() if os.path.exists(path)]
+    for path in paths + windows:
         if not path:
             continue
         folder = path if os.path.isdir(path) else os.path.dirname(path)
@@ -135,8 +150,16 @@ def main(modules):
         print("e2e-debian13: the root could not be built", flush=True)
         return 1
     programs = [f"{name}={os.environ[name]}" for name in PROGRAMS if os.environ.get(name)]
+    programs += [f"{name}={path}" for name, path in windows_programs().items()]
     failed = []
     for module in modules:
+        if module == WINDOWS_MODULE:
+            absent = [path for path in windows_programs().values() if not os.path.exists(path)]
+            if absent:
+                print(f"== {module}: no Windows build ({', '.join(absent)} missing; "
+                      "scripts/check-windows builds it)", flush=True)
+                failed.append(f"{module} (no Windows build)")
+                continue
         start = time.monotonic()
         print(f"== {module} inside the Debian 13 root", flush=True)
         rc = subprocess.run([ROOT_SCRIPT, "run", *binds(), "--", "env", *programs, "python3",
