@@ -18,6 +18,11 @@ HANDLE handleOf(int input) {
     if (input == standardInput) {
         return GetStdHandle(STD_INPUT_HANDLE);
     }
+    // The C runtime calls its invalid-parameter handler (which ends the process) for a
+    // descriptor that is out of range.
+    if (input < 0) {
+        return INVALID_HANDLE_VALUE;
+    }
     return reinterpret_cast<HANDLE>(_get_osfhandle(input));
 }
 
@@ -60,7 +65,7 @@ std::size_t readSome(int input, char* buffer, std::size_t size) {
 
 bool writerGone(int input) {
     HANDLE handle = handleOf(input);
-    if (GetFileType(handle) != FILE_TYPE_PIPE) {
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_PIPE) {
         return false;
     }
     DWORD available = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -16,8 +17,6 @@ namespace {
 
 using Clock = LoopTimers::Clock;
 
-// Posted to the loop's window when the first task of a batch is posted.
-constexpr UINT wakeMessage = WM_APP + 1;
 constexpr wchar_t loopWindowClass[] = L"ShieldHelperLoop";
 
 // FILETIME counts 100-nanosecond intervals since 1601-01-01; the epoch is 11644473600 s later.
@@ -32,6 +31,10 @@ LRESULT CALLBACK loopWindowProcedure(HWND window, UINT message, WPARAM wParam, L
 struct WindowsLoop::State {
     LoopTimers timers;
     HWND window = nullptr;
+    // Set when the first task of a batch is posted. An event rather than a message to the
+    // loop's window: it wakes the wait whatever becomes of the window, and a message posted
+    // while some system call runs a modal loop of its own would be dispatched there instead.
+    HANDLE wakeEvent = nullptr;
     // Signalled at the earliest wall-clock timer's time.
     HANDLE clockTimer = nullptr;
     std::optional<double> armedEpoch;
@@ -85,8 +88,13 @@ struct WindowsLoop::State {
             auto ms = std::chrono::ceil<std::chrono::milliseconds>(*wait).count();
             timeout = static_cast<DWORD>(std::clamp<long long>(ms, 0, 0x7ffffffe));
         }
-        HANDLE handles[1] = {clockTimer};
-        DWORD count = clockTimer != nullptr ? 1 : 0;
+        HANDLE handles[2];
+        DWORD count = 0;
+        for (HANDLE handle : {wakeEvent, clockTimer}) {
+            if (handle != nullptr) {
+                handles[count++] = handle;
+            }
+        }
         // MWMO_INPUTAVAILABLE: messages already in the queue but seen by an earlier peek
         // wake the wait too.
         MsgWaitForMultipleObjectsEx(count, handles, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
@@ -99,8 +107,6 @@ namespace {
 LRESULT CALLBACK loopWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* state = reinterpret_cast<WindowsLoop::State*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
-        case wakeMessage:
-            return 0;
         case WM_TIMECHANGE:
             if (state != nullptr) {
                 state->clockMayHaveChanged();
@@ -164,12 +170,29 @@ WindowsLoop::WindowsLoop() : state_(std::make_unique<State>()) {
     state_->window = CreateWindowExW(WS_EX_TOOLWINDOW, loopWindowClass, L"shield-helper", WS_POPUP,
                                      0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     SetWindowLongPtrW(state_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state_.get()));
+    // The first ShowWindow of a process may take its show command from the host's start-up
+    // information instead (a host that asked for SW_HIDE); it is spent here, on a window that
+    // stays hidden, rather than on a shield.
+    ShowWindow(state_->window, SW_HIDE);
+    if (state_->window == nullptr) {
+        // No broadcasts then: a clock set or a resume is found by the look at the clock once
+        // a second instead.
+        std::fputs("shield-helper: could not create the main loop's window\n", stderr);
+    }
+    state_->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     state_->clockTimer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    if (state_->wakeEvent == nullptr) {
+        std::fputs("shield-helper: could not create the main loop's wake-up event\n", stderr);
+        streams::exitNow(1);
+    }
 }
 
 WindowsLoop::~WindowsLoop() {
     if (state_->clockTimer != nullptr) {
         CloseHandle(state_->clockTimer);
+    }
+    if (state_->wakeEvent != nullptr) {
+        CloseHandle(state_->wakeEvent);
     }
     if (state_->window != nullptr) {
         DestroyWindow(state_->window);
@@ -179,7 +202,7 @@ WindowsLoop::~WindowsLoop() {
 void WindowsLoop::post(Task task) {
     // Only the first task of a batch needs to wake the loop: it takes the whole queue at once.
     if (state_->timers.post(std::move(task))) {
-        PostMessageW(state_->window, wakeMessage, 0, 0);
+        SetEvent(state_->wakeEvent);
     }
 }
 

@@ -230,7 +230,13 @@ bool WindowsPanel::placeAboveTarget(UINT extraFlags) {
     // SetWindowPos puts a window behind the one named, so the shield goes behind whatever is
     // directly above the target: between the two.
     HWND insertAfter = above != nullptr ? above : (topmost ? HWND_TOPMOST : HWND_TOP);
-    return SetWindowPos(window_, insertAfter, 0, 0, 0, 0, flags) != FALSE;
+    BOOL placed = SetWindowPos(window_, insertAfter, 0, 0, 0, 0, flags);
+    if (placed && !topmost && isTopmost(window_)) {
+        // Put behind the last window kept on top, the shield may have joined their band;
+        // the top of the ordinary band is the same place for a window at its top.
+        placed = SetWindowPos(window_, HWND_NOTOPMOST, 0, 0, 0, 0, orderOnly);
+    }
+    return placed != FALSE;
 }
 
 bool WindowsPanel::pushChanges() {
