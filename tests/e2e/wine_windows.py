@@ -286,6 +286,26 @@ class WineHelperTests(WineDesktopCase):
         self.wait_colour(overlap, BLUE, "otherapp's pixels over the blocked window")
         self.wait_veiled((100, 100, 200, 300))
 
+    def test_a_window_kept_on_top_keeps_its_shield_above_it(self):
+        # "Always on top" puts the window in the topmost band, above every ordinary window;
+        # its shield must go there with it, and leave it with it.
+        helper = self.start_helper()
+        self.probe.move(self.other.hwnd, OVERLAPPING_AREA)
+        for command, topmost in (("topmost", True), ("raise", True), ("notopmost", False)):
+            with self.subTest(command):
+                # Raising otherapp, an ordinary window, must not bring it over the band.
+                target = self.other if command == "raise" else self.blocked
+                self.probe.command(f"{command} {target.hwnd}")
+
+                def banded():
+                    shield = self.shield_over(self.blocked)
+                    if shield and shield["topmost"] != topmost:
+                        return Probe(f"the shield's topmost is {shield['topmost']}")
+                    return shield
+                wait_until(banded, f"the shield directly above blockme, topmost {topmost}")
+                helper.wait_covered(1)
+        self.wait_veiled(BLOCKED_AREA)
+
     def test_activation_and_clicks_are_access_attempts_and_input_never_reaches_the_window(self):
         helper = self.start_helper()
         shield = self.wait_shield_over(self.blocked)

@@ -204,6 +204,13 @@ bool WindowsPanel::directlyAboveTarget() const {
     return false;
 }
 
+bool WindowsPanel::orderedAboveTarget() const {
+    // Directly above, and in the same band: a window taken off "always on top" goes to the top
+    // of the ordinary windows, just below the topmost band its shield would otherwise stay in,
+    // where every topmost window that comes along would be put between the two.
+    return directlyAboveTarget() && isTopmost(window_) == isTopmost(target_);
+}
+
 bool WindowsPanel::placeAboveTarget(UINT extraFlags) {
     if (target_ == nullptr || !IsWindow(target_)) {
         return false;
@@ -224,7 +231,7 @@ bool WindowsPanel::placeAboveTarget(UINT extraFlags) {
         return extraFlags == 0 ||
                SetWindowPos(window_, nullptr, 0, 0, 0, 0, flags | SWP_NOZORDER) != FALSE;
     }
-    if (extraFlags == 0 && directlyAboveTarget()) {
+    if (extraFlags == 0 && orderedAboveTarget()) {
         return true;
     }
     // SetWindowPos puts a window behind the one named, so the shield goes behind whatever is
@@ -272,7 +279,7 @@ bool WindowsPanel::pushChanges() {
         placeAboveTarget(SWP_SHOWWINDOW);
         shown_ = true;
         sent = true;
-    } else if (mode_ == WindowOrderingMode::below || !directlyAboveTarget()) {
+    } else if (mode_ == WindowOrderingMode::below || !orderedAboveTarget()) {
         placeAboveTarget(0);
         sent = true;
     }
@@ -283,7 +290,7 @@ bool WindowsPanel::keepInPlace() {
     if (!usable() || !ordered_ || !shown_ || mode_ != WindowOrderingMode::above) {
         return false;
     }
-    if (directlyAboveTarget()) {
+    if (orderedAboveTarget()) {
         return false;
     }
     return placeAboveTarget(0);
@@ -300,7 +307,7 @@ bool WindowsPanel::isInPlace() {
     if (mode_ == WindowOrderingMode::below) {
         return IsWindow(target_) && GetWindow(target_, GW_HWNDNEXT) == window_;
     }
-    return directlyAboveTarget() && isTopmost(window_) == isTopmost(target_);
+    return orderedAboveTarget();
 }
 
 void WindowsPanel::reportPlacementIfChanged() {

@@ -66,6 +66,7 @@ class WindowsPanel final : public Panel, public std::enable_shared_from_this<Win
     bool usable() const;
     RECT screenRect() const;
     bool directlyAboveTarget() const;
+    bool orderedAboveTarget() const;
     // `extraFlags`: SWP_SHOWWINDOW to show the shield in the same request.
     bool placeAboveTarget(UINT extraFlags);
     void redraw(const RECT& rect);

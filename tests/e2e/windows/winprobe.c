@@ -7,6 +7,7 @@
  *   list                      {"foreground":H,"windows":[...]}: every top-level, front to back
  *   move H X Y W H            SetWindowPos without activation or a change of z-order
  *   raise H                   SetWindowPos(HWND_TOP) without activation
+ *   topmost H / notopmost H   SetWindowPos(HWND_TOPMOST / HWND_NOTOPMOST): "always on top"
  *   activate H                SetForegroundWindow
  *   minimize H / restore H    ShowWindow
  *   close H                   PostMessage(WM_CLOSE)
@@ -354,6 +355,9 @@ static void windowCommand(const char* command, const char* args) {
     BOOL done;
     if (strcmp(command, "raise") == 0) {
         done = SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    } else if (strcmp(command, "topmost") == 0 || strcmp(command, "notopmost") == 0) {
+        done = SetWindowPos(window, strcmp(command, "topmost") == 0 ? HWND_TOPMOST : HWND_NOTOPMOST,
+                            0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     } else if (strcmp(command, "activate") == 0) {
         done = SetForegroundWindow(window);
     } else if (strcmp(command, "minimize") == 0) {
@@ -401,7 +405,8 @@ static void handle(char* line, Buffer* buffer) {
         } else {
             answerLastError("SendMessageTimeout");
         }
-    } else if (strcmp(line, "raise") == 0 || strcmp(line, "activate") == 0 ||
+    } else if (strcmp(line, "raise") == 0 || strcmp(line, "topmost") == 0 ||
+               strcmp(line, "notopmost") == 0 || strcmp(line, "activate") == 0 ||
                strcmp(line, "minimize") == 0 || strcmp(line, "restore") == 0 ||
                strcmp(line, "close") == 0) {
         windowCommand(line, args);
