@@ -264,6 +264,19 @@ class WineHelperTests(WineDesktopCase):
         helper.wait_covered(1)
         self.assertEqual(rect(self.wait_shield_over(self.blocked)), BLOCKED_AREA)
 
+    def test_an_application_that_quits_and_starts_again_is_covered_again(self):
+        # Its window's destruction and its process's end each say the shield must go; the
+        # new process's first window is found from its show event, not a periodic pass.
+        helper = self.start_helper()
+        self.probe.command(f"close {self.blocked.hwnd}")
+        wait_until(lambda: helper.status()["eligibleWindowCount"] == 0 and not self.shields(),
+                   "no eligible window and no shield once blockme quit")
+        self.blocked = self.start_app("BLOCKME", "Blocked again", BLOCKED_AREA)
+        started = time.monotonic()
+        helper.wait_covered(1)
+        self.wait_shield_over(self.blocked)
+        self.assertLess(time.monotonic() - started, 2.0)
+
     def test_a_window_raised_over_the_blocked_one_stays_above_its_shield(self):
         helper = self.start_helper()
         self.probe.move(self.other.hwnd, OVERLAPPING_AREA)
